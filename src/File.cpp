@@ -1,0 +1,19 @@
+#include "File.h"
+
+#include <fstream>
+#include <iterator>
+#include <string>
+
+using Quib::Exception;
+using Quib::String;
+
+String readFile(const String& path) {
+    std::ifstream stream(path.cStr() ? path.cStr() : "", std::ios::in);
+    if (stream.fail() || stream.bad())
+        throw Exception("Could not open input file: \"" + path + "\"", "src\\File", 11);
+    std::string text;
+    for (std::istreambuf_iterator<char> it(stream), end; it != end; ++it)
+        text += *it;
+    // Made from the text as a C string: it ends before the first zero byte.
+    return String(text.c_str());
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+#include "Audio.h"
+#include "quib/String.h"
+
+namespace Sound {
+class System;
+class Channel;
+class Stream;
+}
+
+// Plays the production's one piece of music and reports its position, which
+// is the demo's clock.
+class FmodAudio : public Audio {
+public:
+    static const unsigned requiredVersion = 278533;
+
+    FmodAudio();
+    ~FmodAudio();
+
+    void play(const Quib::String& path);
+
+    void update() override;
+    void pause() override;
+    void resume() override;
+    void stop() override;
+    bool hasChannel() override;
+    bool isPlaying() override;
+    double getPosition() override;
+    void setPosition(double seconds) override;
+
+private:
+    FmodAudio(const FmodAudio&) = delete;
+    FmodAudio& operator=(const FmodAudio&) = delete;
+
+    Sound::System* system;
+    Sound::Channel* channel;
+    Sound::Stream* sound;
+    bool playing;
+    unsigned lastPosition;  // milliseconds; what a failed query reads as
+};

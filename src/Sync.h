@@ -1,0 +1,39 @@
+#pragma once
+
+#include <cstdint>
+
+#include "SyncTrack.h"
+
+class Audio;
+
+// The demo's one timeline: the demo time in seconds, and the value of a named
+// sync track at the row the music has reached.
+class Sync {
+public:
+    using Timer = uint32_t (*)();  // milliseconds, wrapping at 2^32
+
+    static Sync& instance();
+
+    // A clock of its own, for tests: the timer stands in for the wall clock.
+    explicit Sync(Timer timer, const char* basePath = "Data/");
+
+    void setAudio(Audio* player);
+    void setRowRate(double rowsPerSecond);
+    double getTime();
+    float getValue(const char* name);
+
+    SyncDevice* getDevice() { return device; }
+
+private:
+    Sync(const Sync&) = delete;
+    Sync& operator=(const Sync&) = delete;
+
+    Timer timer;
+    Audio* audio;
+    uint32_t startTime;
+    SyncDevice* device;
+    double rowRate;
+};
+
+// The platform's millisecond clock.
+uint32_t wallClockMilliseconds();

@@ -1,0 +1,170 @@
+#include "SyncTrack.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static char* copyText(const char* text) {
+    size_t size = std::strlen(text) + 1;
+    char* copy = static_cast<char*>(std::malloc(size));
+    if (copy)
+        std::memcpy(copy, text, size);
+    return copy;
+}
+
+SyncDevice* createDevice(const char* basePath) {
+    SyncDevice* device = static_cast<SyncDevice*>(std::malloc(sizeof(SyncDevice)));
+    if (!device)
+        return nullptr;
+    device->basePath = copyText(basePath);
+    if (!device->basePath) {
+        std::free(device);
+        return nullptr;
+    }
+    device->tracks = nullptr;
+    device->trackCount = 0;
+    return device;
+}
+
+int findTrack(const SyncDevice* device, const char* name) {
+    for (int i = 0; i < device->trackCount; ++i)
+        if (std::strcmp(device->tracks[i]->name, name) == 0)
+            return i;
+    return -1;
+}
+
+static bool buildPath(char* path, const char* basePath, const char* name) {
+    int written = std::snprintf(path, maxTrackPath, "%s_%s.track", basePath, name);
+    return written >= 0 && written < maxTrackPath;
+}
+
+SyncTrack* getTrack(SyncDevice* device, const char* name) {
+    int index = findTrack(device, name);
+    if (index >= 0)
+        return device->tracks[index];
+
+    // Running out of memory here has no way to report itself: the caller
+    // expects a track, so it is fatal.
+    SyncTrack* track = static_cast<SyncTrack*>(std::malloc(sizeof(SyncTrack)));
+    SyncTrack** grown = static_cast<SyncTrack**>(
+        std::realloc(device->tracks, sizeof(SyncTrack*) * (size_t(device->trackCount) + 1)));
+    if (!track || !grown)
+        std::abort();
+    track->name = copyText(name);
+    if (!track->name)
+        std::abort();
+    track->keys = nullptr;
+    track->keyCount = 0;
+    device->tracks = grown;
+    device->tracks[device->trackCount++] = track;
+
+    // One shared buffer for all paths. A path that does not fit leaves the
+    // track empty rather than reading a file of a cut name.
+    static char path[maxTrackPath];
+    if (buildPath(path, device->basePath, name))
+        loadTrack(track, path);
+    return track;
+}
+
+static int32_t readInt32(const unsigned char* b) {
+    uint32_t u = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+    return int32_t(u);
+}
+
+int loadTrack(SyncTrack* track, const char* path) {
+    FILE* file = std::fopen(path, "rb");
+    if (!file)
+        return 1;
+
+    unsigned char header[4];
+    int32_t claimed = 0;
+    if (std::fread(header, 1, 4, file) == 4)
+        claimed = readInt32(header);
+
+    // The count is the file's claim only: keys are read one by one and the
+    // array grows with what actually arrives, so a lying count can neither
+    // make us read past the keys nor allocate memory the file cannot fill.
+    TrackKey* keys = nullptr;
+    int32_t capacity = 0;
+    int32_t count = 0;
+    unsigned char raw[9];
+    while (count < claimed && std::fread(raw, 1, 9, file) == 9) {
+        if (count == capacity) {
+            int32_t wanted = capacity ? (capacity > claimed / 2 ? claimed : capacity * 2) : 64;
+            if (wanted > claimed)
+                wanted = claimed;
+            TrackKey* grown = static_cast<TrackKey*>(std::realloc(keys, sizeof(TrackKey) * size_t(wanted)));
+            if (!grown)
+                break;
+            keys = grown;
+            capacity = wanted;
+        }
+        TrackKey& key = keys[count++];
+        key.row = readInt32(raw);
+        std::memcpy(&key.value, raw + 4, 4);
+        key.interpolation = int32_t(int8_t(raw[8]));
+    }
+    std::fclose(file);
+
+    std::free(track->keys);
+    track->keys = keys;
+    track->keyCount = count;
+    return 0;
+}
+
+int findKeyAtOrBefore(const SyncTrack* track, int32_t row) {
+    int lo = 0;
+    int hi = track->keyCount;
+    while (lo < hi) {
+        int mid = lo + (hi - lo) / 2;
+        if (track->keys[mid].row < row)
+            lo = mid + 1;
+        else if (track->keys[mid].row > row)
+            hi = mid;
+        else
+            return mid;
+    }
+    return lo - 1;
+}
+
+// floor(row) as a 32-bit row, saturating instead of overflowing.
+static int32_t wholeRow(double row) {
+    double whole = std::floor(row);
+    if (!(whole >= -2147483648.0))  // also NaN
+        return INT32_MIN;
+    if (whole > 2147483647.0)
+        return INT32_MAX;
+    return int32_t(whole);
+}
+
+float valueAtRow(const SyncTrack* track, double row) {
+    if (track->keyCount == 0)
+        return 0.0f;
+    int i = findKeyAtOrBefore(track, wholeRow(row));
+    if (i < 0)
+        return track->keys[0].value;
+    if (i > track->keyCount - 2)
+        return track->keys[track->keyCount - 1].value;
+
+    const TrackKey& a = track->keys[i];
+    const TrackKey& b = track->keys[i + 1];
+    // The row difference is a 32-bit difference, formed with wrap-around.
+    int32_t span = int32_t(uint32_t(b.row) - uint32_t(a.row));
+    if (span == 0)
+        return a.value;  // two keys on one row: a zero-length segment
+    double t = (row - a.row) / double(span);
+    double difference = double(b.value - a.value);
+    switch (a.interpolation) {
+    case Step:
+        return a.value;
+    case Linear:
+        return float(a.value + difference * t);
+    case Smooth:
+        return float(a.value + difference * (t * t * (3.0 - 2.0 * t)));
+    case Ramp:
+        return float(a.value + difference * std::pow(t, 2.0));
+    default:
+        return 0.0f;
+    }
+}

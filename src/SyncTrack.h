@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+
+// Sync tracks: named key-frame curves over rows, read from ".track" files.
+//
+// A track file is little-endian, without header or padding: an int32 key
+// count N, then N keys of 9 bytes (int32 row, float32 value, int8
+// interpolation). A track is read the first time its name is requested and
+// kept for the rest of the run. Plain records and free functions; nothing
+// here throws.
+
+enum Interpolation { Step = 0, Linear = 1, Smooth = 2, Ramp = 3 };
+
+struct TrackKey {
+    int32_t row;
+    float value;
+    int32_t interpolation;  // the file's type byte widened with its sign
+};
+
+struct SyncTrack {
+    char* name;
+    TrackKey* keys;  // null while the track is empty
+    int32_t keyCount;
+};
+
+struct SyncDevice {
+    char* basePath;
+    SyncTrack** tracks;  // in the order of their first request
+    int32_t trackCount;
+};
+
+// The longest track path, terminating zero included.
+const int maxTrackPath = 260;
+
+SyncDevice* createDevice(const char* basePath);  // null when memory runs out
+SyncTrack* getTrack(SyncDevice* device, const char* name);
+int findTrack(const SyncDevice* device, const char* name);
+int loadTrack(SyncTrack* track, const char* path);  // 0 read, 1 cannot open
+int findKeyAtOrBefore(const SyncTrack* track, int32_t row);
+float valueAtRow(const SyncTrack* track, double row);

@@ -1,0 +1,55 @@
+#pragma once
+
+// A small sound system of our own in the shape of the vendor sound library
+// the player was written against: create the system, query its version,
+// initialise, open a stream, play it on a channel, query and set the
+// channel's position in milliseconds, release. Output goes through SDL2
+// audio; MP3 streams are decoded with libmpg123 as they play.
+//
+// A channel's position is the number of sample frames the audio device has
+// consumed, in milliseconds. When the stream ends the channel goes on
+// playing silence, so its position keeps advancing in real time.
+
+namespace Sound {
+
+enum Result { Ok = 0, ErrorFile, ErrorFormat, ErrorOutput, ErrorInvalidHandle };
+
+const unsigned version = 0x44005;
+const unsigned timeUnitMilliseconds = 1;
+
+class Stream;
+class Channel;
+
+class System {
+public:
+    static Result create(System** system);
+    Result getVersion(unsigned* result);
+    Result init(int maxChannels, unsigned flags, void* driverData);
+    Result createStream(const char* path, unsigned mode, void* extraInfo, Stream** stream);
+    Result playSound(int channelIndex, Stream* stream, bool paused, Channel** channel);
+    Result update();
+    Result release();  // frees the system, its streams and channels
+
+private:
+    System() = default;
+    ~System() = default;
+    bool audioUp = false;
+    Stream* stream = nullptr;
+    Channel* channel = nullptr;
+};
+
+class Channel {
+public:
+    Result setPaused(bool paused);
+    Result stop();
+    Result getPosition(unsigned* position, unsigned timeUnit);
+    Result setPosition(unsigned position, unsigned timeUnit);
+
+    struct State;  // shared with the audio thread
+
+private:
+    friend class System;
+    State* state = nullptr;
+};
+
+}  // namespace Sound

@@ -1,0 +1,128 @@
+#include <gtest/gtest.h>
+
+#include <SDL.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+#include "FmodAudio.h"
+
+namespace {
+
+// A two-second 440 Hz tone, written as WAV and encoded to MP3 with lame.
+std::string makeMp3() {
+    std::string wav = ::testing::TempDir() + "velvoria_tone.wav";
+    std::string mp3 = ::testing::TempDir() + "velvoria_tone.mp3";
+    const int rate = 44100, frames = rate * 2;
+    std::ofstream out(wav, std::ios::binary);
+    auto u32 = [&](uint32_t v) { out.write((const char*)&v, 4); };
+    auto u16 = [&](uint16_t v) { out.write((const char*)&v, 2); };
+    out.write("RIFF", 4); u32(36 + frames * 4); out.write("WAVEfmt ", 8);
+    u32(16); u16(1); u16(2); u32(rate); u32(rate * 4); u16(4); u16(16);
+    out.write("data", 4); u32(frames * 4);
+    for (int i = 0; i < frames; ++i) {
+        int16_t s = int16_t(8000 * std::sin(2 * M_PI * 440 * i / rate));
+        u16(uint16_t(s)); u16(uint16_t(s));
+    }
+    out.close();
+    std::string command = "lame --quiet -b 128 '" + wav + "' '" + mp3 + "'";
+    if (std::system(command.c_str()) != 0)
+        return "";
+    std::remove(wav.c_str());
+    return mp3;
+}
+
+double wallSeconds() { return SDL_GetTicks() / 1000.0; }
+
+class Player : public ::testing::Test {
+protected:
+    static std::string mp3;
+    static void SetUpTestSuite() {
+        setenv("SDL_AUDIODRIVER", "dummy", 0);
+        mp3 = makeMp3();
+    }
+};
+std::string Player::mp3;
+
+}  // namespace
+
+TEST_F(Player, BeforePlayNothingMoves) {
+    FmodAudio audio;
+    EXPECT_FALSE(audio.hasChannel());
+    EXPECT_EQ(audio.getPosition(), 0.0);
+    audio.setPosition(0.5);
+    audio.pause();
+    audio.resume();
+    audio.stop();
+    EXPECT_FALSE(audio.isPlaying());
+    EXPECT_EQ(audio.getPosition(), 0.0);
+}
+
+TEST_F(Player, AFileThatCannotBeDecodedGivesNoChannel) {
+    FmodAudio audio;
+    audio.play("Data/no-such-music.mp3");
+    EXPECT_FALSE(audio.hasChannel());
+    EXPECT_TRUE(audio.isPlaying());
+    EXPECT_EQ(audio.getPosition(), 0.0);
+
+    std::string text = ::testing::TempDir() + "not-music.mp3";
+    std::ofstream(text) << "this is not an MP3 file at all\n";
+    FmodAudio other;
+    other.play(text.c_str());
+    EXPECT_FALSE(other.hasChannel());
+    std::remove(text.c_str());
+}
+
+TEST_F(Player, PositionFollowsRealTimePausesSeeksAndOutlivesTheStream) {
+    ASSERT_FALSE(mp3.empty()) << "lame could not make the test MP3";
+    FmodAudio audio;
+    audio.play(mp3.c_str());
+    ASSERT_TRUE(audio.hasChannel());
+    EXPECT_TRUE(audio.isPlaying());
+
+    // Real-time rate within 10 % over one second, never going back.
+    SDL_Delay(200);
+    double p0 = audio.getPosition(), w0 = wallSeconds();
+    double last = p0;
+    while (wallSeconds() - w0 < 1.0) {
+        SDL_Delay(20);
+        double p = audio.getPosition();
+        EXPECT_GE(p, last);
+        last = p;
+    }
+    double rate = (audio.getPosition() - p0) / (wallSeconds() - w0);
+    EXPECT_NEAR(rate, 1.0, 0.1);
+
+    audio.pause();
+    EXPECT_FALSE(audio.isPlaying());
+    SDL_Delay(100);
+    double held = audio.getPosition();
+    SDL_Delay(300);
+    EXPECT_EQ(audio.getPosition(), held);
+
+    audio.setPosition(0.5);
+    EXPECT_NEAR(audio.getPosition(), 0.5, 0.001);
+    audio.resume();
+    EXPECT_TRUE(audio.isPlaying());
+    SDL_Delay(300);
+    EXPECT_GT(audio.getPosition(), 0.6);
+    EXPECT_LT(audio.getPosition(), 1.0);
+
+    // Past the end of the two-second stream the position goes on.
+    audio.setPosition(1.9);
+    SDL_Delay(600);
+    double after = audio.getPosition();
+    EXPECT_GT(after, 2.3);
+    SDL_Delay(300);
+    EXPECT_GT(audio.getPosition(), after + 0.2);
+
+    // A stopped channel reads as its last good position.
+    audio.stop();
+    double stopped = audio.getPosition();
+    SDL_Delay(100);
+    EXPECT_EQ(audio.getPosition(), stopped);
+}

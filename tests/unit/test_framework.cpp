@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "File.h"
+#include "quib/List.h"
+#include "quib/String.h"
+
+using Quib::Exception;
+using Quib::List;
+using Quib::String;
+
+// Runs f, expecting a Quib::Exception with exactly this message, file and line.
+template <typename F>
+static void expectThrows(F f, const char* message, const char* file, int line) {
+    try {
+        f();
+        ADD_FAILURE() << "no exception, expected " << message;
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.getMessage().cStr(), message);
+        EXPECT_STREQ(e.getFile().cStr(), file);
+        EXPECT_EQ(e.getLine(), line);
+    }
+}
+
+TEST(String, TheTwoEmptyFormsBehaveDifferently) {
+    String null;
+    EXPECT_EQ(null.length(), 0);
+    EXPECT_EQ(null.cStr(), nullptr);
+    expectThrows([&] { (void)null[0]; }, "Cannot index empty string", "quib\\String", 109);
+
+    String empty("");
+    EXPECT_EQ(empty.length(), 0);
+    ASSERT_NE(empty.cStr(), nullptr);
+    EXPECT_EQ(empty[0], '\0');
+    expectThrows([&] { (void)empty[1]; }, "Index out of bounds", "quib\\String", 110);
+    expectThrows([&] { (void)empty[-1]; }, "Index out of bounds", "quib\\String", 110);
+
+    String fromNull(static_cast<const char*>(nullptr));
+    EXPECT_EQ(fromNull.body(), nullptr);
+    EXPECT_EQ(fromNull.length(), 0);
+}
+
+TEST(String, IndexingReachesTheTerminatorAndNoFurther) {
+    String abc("abc");
+    EXPECT_EQ(abc[2], 'c');
+    EXPECT_EQ(abc[3], '\0');
+    expectThrows([&] { (void)abc[4]; }, "Index out of bounds", "quib\\String", 110);
+}
+
+TEST(String, CopiesShareOneBodyUntilTheLastHandleGoes) {
+    String* first = new String("shared");
+    String copy(*first);
+    EXPECT_EQ(copy.body(), first->body());
+    EXPECT_EQ(copy.refCount(), 2);
+    delete first;
+    EXPECT_EQ(copy.refCount(), 1);
+    EXPECT_STREQ(copy.cStr(), "shared");
+
+    String assigned;
+    assigned = copy;
+    EXPECT_EQ(copy.refCount(), 2);
+    assigned = assigned;
+    EXPECT_EQ(copy.refCount(), 2);
+    assigned = String("other");
+    EXPECT_EQ(copy.refCount(), 1);
+}
+
+TEST(String, ConcatenationSharesOnEmptyRightAndBuildsFreshOtherwise) {
+    String abc("abc");
+    String withNull = abc + String();
+    EXPECT_EQ(withNull.body(), abc.body());
+    String withEmpty = abc + "";
+    EXPECT_EQ(withEmpty.body(), abc.body());
+    EXPECT_EQ(abc.refCount(), 3);
+    EXPECT_EQ(withEmpty.length(), 3);
+
+    String fromNull = String() + "x";
+    ASSERT_NE(fromNull.body(), nullptr);
+    EXPECT_EQ(fromNull.body()->size, 2);
+    EXPECT_EQ((String() + String()).body(), nullptr);
+
+    String message = "GL error has occurred: " + String("invalid operation");
+    EXPECT_EQ(message.length(), 40);
+    EXPECT_EQ(message.body()->size, 41);
+    EXPECT_EQ(message.refCount(), 1);
+    EXPECT_STREQ(message.cStr(), "GL error has occurred: invalid operation");
+
+    String emptyLeft = String("") + "z";
+    EXPECT_STREQ(emptyLeft.cStr(), "z");
+}
+
+TEST(Exception, CopiesShareTheirStrings) {
+    String message("boom");
+    try {
+        throw Exception(message, "Demo", 42);
+    } catch (const Exception& e) {
+        Exception copy(e);
+        EXPECT_EQ(copy.getMessage().body(), message.body());
+        EXPECT_EQ(copy.getLine(), 42);
+        EXPECT_STREQ(copy.getFile().cStr(), "Demo");
+    }
+    EXPECT_EQ(message.refCount(), 1);
+}
+
+TEST(List, GrowsByEightSlotsAndChecksEveryIndex) {
+    List<int> list;
+    EXPECT_EQ(list.items, nullptr);
+    expectThrows([&] { (void)list[0]; }, "Index out of bounds", "Quib/List", 129);
+    list.add(1);
+    EXPECT_EQ(list.capacity, 8);
+    for (int i = 2; i <= 9; ++i)
+        list.add(i);
+    EXPECT_EQ(list.capacity, 16);
+    EXPECT_EQ(list.count, 9);
+    EXPECT_EQ(list[8], 9);
+    EXPECT_EQ(list[0], 1);
+    expectThrows([&] { (void)list[9]; }, "Index out of bounds", "Quib/List", 129);
+    expectThrows([&] { (void)list[-1]; }, "Index out of bounds", "Quib/List", 129);
+    for (int i = 10; i <= 400; ++i)
+        list.add(i);
+    EXPECT_EQ(list.capacity, 400);
+    list.clear();
+    EXPECT_EQ(list.capacity, 0);
+    EXPECT_EQ(list.count, 0);
+    EXPECT_EQ(list.items, nullptr);
+}
+
+TEST(List, OfStringsSharesOnGrowthAndReleasesOnDestruction) {
+    String word("word");
+    {
+        List<String> list;
+        for (int i = 0; i < 8; ++i)
+            list.add(word);
+        EXPECT_EQ(word.refCount(), 9);
+        list.add(word);
+        EXPECT_EQ(word.refCount(), 10);  // the old array's copies are gone
+        EXPECT_EQ(list.items[9].body(), nullptr);
+        EXPECT_EQ(list.items[15].body(), nullptr);
+    }
+    EXPECT_EQ(word.refCount(), 1);
+}
+
+class ReadFile : public ::testing::Test {
+protected:
+    std::string path = ::testing::TempDir() + "velvoria_readfile.txt";
+    void write(const std::string& bytes) {
+        std::ofstream(path, std::ios::binary) << bytes;
+    }
+    void TearDown() override { std::remove(path.c_str()); }
+};
+
+TEST_F(ReadFile, MissingFileNamesThePathInQuotes) {
+    expectThrows([] { readFile("Data/Blit.vert.missing"); },
+                 "Could not open input file: \"Data/Blit.vert.missing\"", "src\\File", 11);
+}
+
+TEST_F(ReadFile, ReturnsTheTextUpToTheFirstZeroByte) {
+    write("");
+    String empty = readFile(path.c_str());
+    ASSERT_NE(empty.body(), nullptr);
+    EXPECT_EQ(empty.body()->size, 1);
+
+    write("void main() {}");
+    EXPECT_STREQ(readFile(path.c_str()).cStr(), "void main() {}");
+
+    write(std::string("ab\0cd", 5));
+    EXPECT_EQ(readFile(path.c_str()).length(), 2);
+}

@@ -1,0 +1,192 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "SyncTrack.h"
+
+namespace {
+
+struct Key {
+    int32_t row;
+    float value;
+    int8_t type;
+};
+
+std::string trackBytes(int32_t count, const std::vector<Key>& keys) {
+    std::string bytes(reinterpret_cast<const char*>(&count), 4);
+    for (const Key& k : keys) {
+        bytes.append(reinterpret_cast<const char*>(&k.row), 4);
+        bytes.append(reinterpret_cast<const char*>(&k.value), 4);
+        bytes.push_back(char(k.type));
+    }
+    return bytes;
+}
+
+class Tracks : public ::testing::Test {
+protected:
+    std::string dir = ::testing::TempDir();
+    std::vector<std::string> made;
+
+    std::string write(const std::string& name, const std::string& bytes) {
+        std::string path = dir + name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        made.push_back(path);
+        return path;
+    }
+    void TearDown() override {
+        for (const std::string& p : made)
+            std::remove(p.c_str());
+    }
+    // A track holding these keys, loaded from a file.
+    SyncTrack load(const std::vector<Key>& keys) {
+        SyncTrack track = {nullptr, nullptr, 0};
+        EXPECT_EQ(loadTrack(&track, write("keys.track", trackBytes(int32_t(keys.size()), keys)).c_str()), 0);
+        return track;
+    }
+};
+
+}  // namespace
+
+TEST_F(Tracks, ReadsTheTwentyTwoByteFile) {
+    const unsigned char bytes[22] = {0x02, 0, 0, 0, 0x0A, 0, 0, 0, 0, 0, 0x80, 0x3F, 0x01,
+                                     0x14, 0, 0, 0, 0, 0, 0x40, 0x40, 0x00};
+    SyncTrack track = {nullptr, nullptr, 0};
+    ASSERT_EQ(loadTrack(&track, write("t.track", std::string((const char*)bytes, 22)).c_str()), 0);
+    ASSERT_EQ(track.keyCount, 2);
+    EXPECT_EQ(track.keys[0].row, 10);
+    EXPECT_EQ(track.keys[0].value, 1.0f);
+    EXPECT_EQ(track.keys[0].interpolation, Linear);
+    EXPECT_EQ(track.keys[1].row, 20);
+    EXPECT_EQ(track.keys[1].value, 3.0f);
+    EXPECT_EQ(track.keys[1].interpolation, Step);
+
+    EXPECT_EQ(valueAtRow(&track, 0), 1.0f);
+    EXPECT_EQ(valueAtRow(&track, -5.5), 1.0f);
+    EXPECT_EQ(valueAtRow(&track, 10), 1.0f);
+    EXPECT_EQ(valueAtRow(&track, 15), 2.0f);
+    EXPECT_EQ(valueAtRow(&track, 15.5), float(1.0 + 2.0 * 0.55));
+    EXPECT_EQ(valueAtRow(&track, 20), 3.0f);
+    EXPECT_EQ(valueAtRow(&track, 1000), 3.0f);
+    std::free(track.keys);
+}
+
+TEST_F(Tracks, EachInterpolationShapesItsSegment) {
+    SyncTrack smooth = load({{10, 1.0f, Smooth}, {20, 3.0f, Step}});
+    EXPECT_EQ(valueAtRow(&smooth, 12.5), 1.3125f);
+    EXPECT_EQ(valueAtRow(&smooth, 15), 2.0f);
+    SyncTrack ramp = load({{10, 1.0f, Ramp}, {20, 3.0f, Step}});
+    EXPECT_EQ(valueAtRow(&ramp, 15), 1.5f);
+    SyncTrack step = load({{10, 1.0f, Step}, {20, 3.0f, Step}});
+    EXPECT_EQ(valueAtRow(&step, 19.99), 1.0f);
+    EXPECT_EQ(valueAtRow(&step, 20), 3.0f);
+    // Single precision difference, double precision sum, rounded once.
+    SyncTrack fine = load({{0, 0.1f, Linear}, {3, 0.7f, Step}});
+    double difference = double(0.7f - 0.1f);
+    EXPECT_EQ(valueAtRow(&fine, 1.0), float(0.1f + difference * (1.0 / 3.0)));
+    for (SyncTrack* t : {&smooth, &ramp, &step, &fine})
+        std::free(t->keys);
+}
+
+TEST_F(Tracks, UnknownInterpolationsYieldZeroOnTheirSegmentOnly) {
+    SyncTrack track = load({{0, 5.0f, Step}, {10, 2.0f, 4}, {20, 7.0f, -1}, {30, 9.0f, Linear}});
+    EXPECT_EQ(track.keys[2].interpolation, -1);  // 0xFF widened with its sign
+    EXPECT_EQ(valueAtRow(&track, 5), 5.0f);
+    EXPECT_EQ(valueAtRow(&track, 15), 0.0f);
+    EXPECT_EQ(valueAtRow(&track, 25), 0.0f);
+    EXPECT_EQ(valueAtRow(&track, 30), 9.0f);
+    EXPECT_EQ(valueAtRow(&track, 300), 9.0f);
+    std::free(track.keys);
+}
+
+TEST_F(Tracks, EmptySingleAndEqualRowTracks) {
+    SyncTrack empty = {nullptr, nullptr, 0};
+    EXPECT_EQ(valueAtRow(&empty, 12.0), 0.0f);
+    EXPECT_EQ(findKeyAtOrBefore(&empty, 3), -1);
+    EXPECT_EQ(loadTrack(&empty, (dir + "does-not-exist.track").c_str()), 1);
+    EXPECT_EQ(empty.keyCount, 0);
+
+    SyncTrack single = load({{50, 4.5f, Linear}});
+    EXPECT_EQ(valueAtRow(&single, -100), 4.5f);
+    EXPECT_EQ(valueAtRow(&single, 1e9), 4.5f);
+
+    // Two keys on one row: the zero-length segment yields the first value.
+    SyncTrack twins = load({{10, 1.0f, Linear}, {10, 2.0f, Linear}, {20, 4.0f, Step}});
+    float v = valueAtRow(&twins, 10.5);
+    EXPECT_FALSE(std::isnan(v));
+    EXPECT_EQ(findKeyAtOrBefore(&twins, 9), -1);
+    std::free(single.keys);
+    std::free(twins.keys);
+}
+
+TEST_F(Tracks, BinarySearchFindsTheKeyAtOrBefore) {
+    SyncTrack track = load({{0, 0, 0}, {4, 0, 0}, {8, 0, 0}, {100, 0, 0}, {101, 0, 0}});
+    EXPECT_EQ(findKeyAtOrBefore(&track, -1), -1);
+    EXPECT_EQ(findKeyAtOrBefore(&track, 0), 0);
+    EXPECT_EQ(findKeyAtOrBefore(&track, 7), 1);
+    EXPECT_EQ(findKeyAtOrBefore(&track, 8), 2);
+    EXPECT_EQ(findKeyAtOrBefore(&track, 100), 3);
+    EXPECT_EQ(findKeyAtOrBefore(&track, 5000), 4);
+    std::free(track.keys);
+}
+
+TEST_F(Tracks, MalformedFilesKeepOnlyTheCompleteKeysRead) {
+    std::vector<Key> three = {{0, 1, 1}, {10, 2, 1}, {20, 3, 0}};
+    struct Case {
+        const char* what;
+        std::string bytes;
+        int keys;
+    } cases[] = {
+        {"empty file", "", 0},
+        {"short count", std::string("\x02\x00", 2), 0},
+        {"negative count", trackBytes(-3, three), 0},
+        {"count larger than the keys", trackBytes(7, three), 3},
+        {"huge count", trackBytes(INT32_MAX, three), 3},
+        {"truncated last key", trackBytes(3, three).substr(0, 4 + 9 * 2 + 5), 2},
+        {"smaller count than keys", trackBytes(1, three), 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        SyncTrack track = {nullptr, nullptr, 0};
+        ASSERT_EQ(loadTrack(&track, write("bad.track", c.bytes).c_str()), 0);
+        EXPECT_EQ(track.keyCount, c.keys);
+        for (double row : {-1.0, 0.0, 5.0, 15.0, 25.0, 1e12, -1e12, double(NAN)})
+            (void)valueAtRow(&track, row);
+        std::free(track.keys);
+    }
+}
+
+TEST_F(Tracks, RegistryLoadsEachNameOnceByItsExactSpelling) {
+    std::string base = dir + "reg_";
+    SyncDevice* device = createDevice(base.c_str());
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(findTrack(device, "Bloom Wet"), -1);
+
+    write("reg__Bloom Wet.track", trackBytes(1, {{0, 0.25f, Step}}));
+    write("reg__bloom wet.track", trackBytes(1, {{0, 0.75f, Step}}));
+    SyncTrack* wet = getTrack(device, "Bloom Wet");
+    EXPECT_EQ(valueAtRow(wet, 3), 0.25f);
+    EXPECT_EQ(valueAtRow(getTrack(device, "bloom wet"), 3), 0.75f);
+    EXPECT_EQ(findTrack(device, "Bloom Wet"), 0);
+    EXPECT_EQ(findTrack(device, "bloom wet"), 1);
+
+    // A missing file: registered, empty, never tried again.
+    SyncTrack* late = getTrack(device, "Late");
+    EXPECT_EQ(late->keyCount, 0);
+    write("reg__Late.track", trackBytes(1, {{0, 9.0f, Step}}));
+    EXPECT_EQ(getTrack(device, "Late"), late);
+    EXPECT_EQ(valueAtRow(late, 0), 0.0f);
+    EXPECT_EQ(device->trackCount, 3);
+
+    // A name whose path cannot fit stays empty; nothing overruns.
+    std::string longName(300, 'n');
+    SyncTrack* longTrack = getTrack(device, longName.c_str());
+    EXPECT_EQ(longTrack->keyCount, 0);
+    EXPECT_STREQ(longTrack->name, longName.c_str());
+}
