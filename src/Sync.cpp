@@ -18,6 +18,8 @@ Sync::Sync(Timer timer, const char* basePath)
         throw Quib::Exception("Could not initialize Rocket", "src\\Sync", 48);
 }
 
+Sync::~Sync() { destroyDevice(device); }
+
 void Sync::setAudio(Audio* player) { audio = player; }
 
 void Sync::setRowRate(double rowsPerSecond) { rowRate = rowsPerSecond; }

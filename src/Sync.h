@@ -16,6 +16,7 @@ public:
 
     // A clock of its own, for tests: the timer stands in for the wall clock.
     explicit Sync(Timer timer, const char* basePath = "Data/");
+    ~Sync();  // the demo's own clock is never destroyed
 
     void setAudio(Audio* player);
     void setRowRate(double rowsPerSecond);

@@ -27,6 +27,19 @@ SyncDevice* createDevice(const char* basePath) {
     return device;
 }
 
+void destroyDevice(SyncDevice* device) {
+    if (!device)
+        return;
+    for (int i = 0; i < device->trackCount; ++i) {
+        std::free(device->tracks[i]->name);
+        std::free(device->tracks[i]->keys);
+        std::free(device->tracks[i]);
+    }
+    std::free(device->tracks);
+    std::free(device->basePath);
+    std::free(device);
+}
+
 int findTrack(const SyncDevice* device, const char* name) {
     for (int i = 0; i < device->trackCount; ++i)
         if (std::strcmp(device->tracks[i]->name, name) == 0)

@@ -34,6 +34,7 @@ struct SyncDevice {
 const int maxTrackPath = 260;
 
 SyncDevice* createDevice(const char* basePath);  // null when memory runs out
+void destroyDevice(SyncDevice* device);          // frees the registry and its tracks
 SyncTrack* getTrack(SyncDevice* device, const char* name);
 int findTrack(const SyncDevice* device, const char* name);
 int loadTrack(SyncTrack* track, const char* path);  // 0 read, 1 cannot open

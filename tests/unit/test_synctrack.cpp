@@ -189,4 +189,5 @@ TEST_F(Tracks, RegistryLoadsEachNameOnceByItsExactSpelling) {
     SyncTrack* longTrack = getTrack(device, longName.c_str());
     EXPECT_EQ(longTrack->keyCount, 0);
     EXPECT_STREQ(longTrack->name, longName.c_str());
+    destroyDevice(device);
 }

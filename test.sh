@@ -1,0 +1,48 @@
+#!/bin/bash
+# Installs what is needed, builds Velvoria and runs every test: the unit, GL,
+# data and end-to-end tests (under Xvfb when there is no display), the unit
+# tests again with AddressSanitizer and UndefinedBehaviorSanitizer, and the
+# track reader's fuzz target for about 30 seconds when clang has libFuzzer.
+set -euo pipefail
+cd "$(dirname "$0")"
+JOBS=$(nproc)
+
+tools/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$JOBS"
+
+xvfb_pid=""
+cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true; }
+trap cleanup EXIT
+if [ -z "${DISPLAY:-}" ]; then
+    # A 1280x720 screen, so that the demo's fullscreen mode exists.
+    displayfile=$(mktemp)
+    Xvfb -displayfd 4 -screen 0 1280x720x24 -nolisten tcp 4>"$displayfile" &
+    xvfb_pid=$!
+    for _ in $(seq 50); do [ -s "$displayfile" ] && break; sleep 0.1; done
+    export DISPLAY=":$(head -n1 "$displayfile")"
+    rm -f "$displayfile"
+    echo "test: started Xvfb on $DISPLAY"
+fi
+
+(cd build && ctest --output-on-failure -j1)
+
+echo "test: unit tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELVORIA_SANITIZE=ON
+cmake --build build-asan -j"$JOBS" --target unit_tests audio_tests synctrack
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions="$PWD/../tests/lsan.supp" \
+    ctest -L 'unit|tools' --output-on-failure)
+
+if echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' \
+    | clang++ -x c++ -fsanitize=fuzzer -o /dev/null - 2>/dev/null; then
+    echo "test: fuzzing the track reader for 30 s"
+    mkdir -p build-fuzz/corpus
+    clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc \
+        tests/fuzz/fuzz_track.cpp src/SyncTrack.cpp -o build-fuzz/fuzz_track
+    cp ../shared/testdata/rocket-tracks/*.track build-fuzz/corpus/ 2>/dev/null || true
+    cp Data/*.track build-fuzz/corpus/ 2>/dev/null || true
+    build-fuzz/fuzz_track -max_total_time=30 -rss_limit_mb=512 -print_final_stats=0 build-fuzz/corpus 2>&1 | tail -n 3
+else
+    echo "test: clang with libFuzzer not found; fuzzing skipped"
+fi
+echo "test: all tests passed"
