@@ -481,7 +481,7 @@ def compose():
         rev_send.add(bt(bar, 3), clap, gain=0.5)
 
     # ---- snare rolls (accelerating)
-    def roll(times, bar, g0, g1):
+    def roll(times, g0, g1):
         for i, t in enumerate(times):
             g = g0 + (g1 - g0) * i / max(len(times) - 1, 1)
             buses["drums"].add(t, snare, pan=0.0, gain=0.6 * g)
@@ -490,11 +490,11 @@ def compose():
     roll11 = ([bt(11, 0 + i * 0.5) for i in range(2)] +
               [bt(11, 1 + i * 0.25) for i in range(4)] +
               [bt(11, 2 + i * 0.125) for i in range(8)])
-    roll(roll11, 11, 0.35, 1.0)
+    roll(roll11, 0.35, 1.0)
     roll23 = ([bt(23, i * 0.5) for i in range(4)] +
               [bt(23, 2 + i * 0.25) for i in range(4)] +
               [bt(23, 3 + i * 0.125) for i in range(8)])
-    roll(roll23, 23, 0.25, 1.0)
+    roll(roll23, 0.25, 1.0)
 
     # ---- crashes
     for bar in (12, 16, 24):
@@ -595,7 +595,6 @@ def compose():
     phrase(20, PHRASE_A, gain=0.55, cutoff=900.0, delay=0.8, verb=0.5)
     phrase(24, PHRASE_B)
 
-    # pads, arp and stabs also feed the reverb
     return buses, rev_send, dly_send, kicks
 
 
@@ -692,9 +691,9 @@ def mixdown(buses, rev_send, dly_send, kicks):
     }
     mix = sum(stems.values())
 
-    # send effects: the sends were filled in units of each bus; scale them
-    # like their sources (drums/fx send ~1.6x, lead 0.25x) and add the tonal
-    # beds as a fixed fraction of their mixed level
+    # Send effects.  The send buses were filled at per-hit send levels (clap,
+    # crash, snare roll, riser and lead into the reverb; arp and lead into the
+    # echo); the tonal beds feed the reverb as a fraction of their mixed level.
     wet_src = (0.8 * rev_send.x + 0.45 * stems["pads"] + 0.25 * stems["stabs"]
                + 0.4 * stems["arp"])
     wet = reverb(wet_src)
