@@ -240,7 +240,7 @@ def main(argv):
         print("plot_timeline: no waveform lane: %s (run again once it exists)" % why)
         note = "no music yet"
     else:
-        note = "music: %s" % os.path.basename(a.music)
+        note = "waveform: %.1f s of music" % (len(samples) / SAMPLE_RATE)
     render(tracks, samples, note, a.output)
     print("plot_timeline: wrote %s" % a.output)
     return 0
