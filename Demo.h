@@ -1,0 +1,30 @@
+#pragma once
+
+#include "FmodAudio.h"
+#include "quib/List.h"
+#include "scene/Effect.h"
+
+// The production as the frame loop sees it: owns the music player and the
+// scene effects, builds everything before the music starts, and renders one
+// frame per tick until the demo time reaches 64 seconds.
+class Demo {
+public:
+    static constexpr double rowRate = 14.666666666666666;  // 44/3 rows per second
+    static constexpr double endTime = 64.0;
+
+    Demo();
+    // The same production with another player as its clock, and no music:
+    // for rendering frames at chosen demo times.
+    explicit Demo(Audio* clock);
+    ~Demo();
+
+    virtual bool tick();
+
+private:
+    Demo(const Demo&) = delete;
+    Demo& operator=(const Demo&) = delete;
+    void build(Audio* clock);
+
+    FmodAudio audio;
+    Quib::List<Effect*> effects;
+};

@@ -1,0 +1,144 @@
+#include "post/BloomChain.h"
+
+#include "Program.h"
+#include "Shader.h"
+#include "Texture.h"
+
+namespace {
+
+const int downSizes[3] = {512, 256, 128};
+const int blurSize = 128;
+
+// The small targets clamp at their edges, so the blur does not wrap.
+void clampEdges(RenderTarget* target) {
+    glBindTexture(GL_TEXTURE_2D, target->colourTextures[0]->id);
+    glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, float(GL_CLAMP));
+    glTexParameterf(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, float(GL_CLAMP));
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+template <typename T>
+void destroy(T*& p) {
+    delete p;
+    p = nullptr;
+}
+
+}  // namespace
+
+BloomChain& BloomChain::instance() {
+    static BloomChain chain;
+    return chain;
+}
+
+BloomChain::BloomChain() {
+    try {
+        fullTarget = new RenderTarget(1280, 720, true, 1, GL_RGBA);
+        downTargets = new RenderTarget*[3]();
+        for (int i = 0; i < 3; ++i)
+            downTargets[i] = new RenderTarget(downSizes[i], downSizes[i], false, 1, GL_RGBA);
+        for (int i = 0; i < 3; ++i)
+            clampEdges(downTargets[i]);
+        blurTargets = new RenderTarget*[2]();
+        for (int i = 0; i < 2; ++i) {
+            blurTargets[i] = new RenderTarget(blurSize, blurSize, false, 1, GL_RGBA);
+            clampEdges(blurTargets[i]);
+        }
+        blitVertex = new Shader("Data/Blit.vert", GL_VERTEX_SHADER);
+        blitFragment = new Shader("Data/Blit.frag", GL_FRAGMENT_SHADER);
+        blitProgram = new Program(blitVertex, blitFragment);
+        blurVertex = new Shader("Data/Blit.vert", GL_VERTEX_SHADER);
+        blurFragment = new Shader("Data/Blur.frag", GL_FRAGMENT_SHADER);
+        blurProgram = new Program(blurVertex, blurFragment);
+        mixVertex = new Shader("Data/Blit.vert", GL_VERTEX_SHADER);
+        mixFragment = new Shader("Data/Mix.frag", GL_FRAGMENT_SHADER);
+        mixProgram = new Program(mixVertex, mixFragment);
+        bokehTexture = new Texture("Data/bokehfuckyou.jpg");
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+BloomChain::~BloomChain() { release(); }
+
+void BloomChain::release() {
+    destroy(fullTarget);
+    for (int i = 0; i < 3; ++i) {
+        if (downTargets)
+            destroy(downTargets[i]);
+        if (blurTargets && i < 2)
+            destroy(blurTargets[i]);
+    }
+    delete[] downTargets;
+    downTargets = nullptr;
+    delete[] blurTargets;
+    blurTargets = nullptr;
+    destroy(blitVertex);
+    destroy(blitFragment);
+    destroy(blitProgram);
+    destroy(blurVertex);
+    destroy(blurFragment);
+    destroy(blurProgram);
+    destroy(mixVertex);
+    destroy(mixFragment);
+    destroy(mixProgram);
+    destroy(bokehTexture);
+}
+
+void BloomChain::blur() {
+    glPushAttrib(GL_VIEWPORT_BIT);
+    glDisable(GL_DEPTH_TEST);
+
+    // Three downsampling passes: full size to 512, 256 and 128.
+    RenderTarget* source = fullTarget;
+    for (int i = 0; i < 3; ++i) {
+        glViewport(0, 0, downSizes[i], downSizes[i]);
+        if (i == 0) {
+            blitProgram->use();
+            blitProgram->setUniform("Tex", 0);
+        }
+        blitProgram->setUniform("Width", float(downSizes[i]));
+        blitProgram->setUniform("Height", float(downSizes[i]));
+        glBindFramebuffer(GL_FRAMEBUFFER, downTargets[i]->framebuffer);
+        if (i == 0)
+            glActiveTexture(GL_TEXTURE0);
+        glBindTexture(GL_TEXTURE_2D, source->colourTextures[0]->id);
+        glRecti(-1, -1, 1, 1);
+        source = downTargets[i];
+    }
+
+    // Six blur passes, ping-ponging between the two 128 x 128 targets; the
+    // first reads the last downsampled image.
+    blurProgram->use();
+    blurProgram->setUniform("Tex", 0);
+    blurProgram->setUniform("Delta", 1.0f);
+    glBindFramebuffer(GL_FRAMEBUFFER, blurTargets[1]->framebuffer);
+    glBindTexture(GL_TEXTURE_2D, downTargets[2]->colourTextures[0]->id);
+    glRecti(-1, -1, 1, 1);
+    for (int i = 0; i < 5; ++i) {
+        blurProgram->setUniform("Delta", i == 0 ? 1.0f : 0.25f);
+        glBindTexture(GL_TEXTURE_2D, 0);  // never read the target being written
+        glBindFramebuffer(GL_FRAMEBUFFER, blurTargets[i % 2]->framebuffer);
+        glBindTexture(GL_TEXTURE_2D, blurTargets[1 - i % 2]->colourTextures[0]->id);
+        glRecti(-1, -1, 1, 1);
+    }
+
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    blurProgram->unuse();
+    glPopAttrib();
+}
+
+void BloomChain::mix(float intensity, float bgIntensity) {
+    bokehTexture->bind(2);
+    blurTargets[0]->colourTextures[0]->bind(1);
+    fullTarget->colourTextures[0]->bind(0);
+    mixProgram->use();
+    mixProgram->setUniform("Tex", 0);
+    mixProgram->setUniform("BlurTex", 1);
+    mixProgram->setUniform("BokehTex", 2);
+    mixProgram->setUniform("Intensity", intensity);
+    mixProgram->setUniform("BgIntensity", bgIntensity);
+    glRecti(-1, -1, 1, 1);
+    mixProgram->unuse();
+}

@@ -1,0 +1,41 @@
+#pragma once
+
+class Program;
+class RenderTarget;
+class Shader;
+class Texture;
+
+// The bloom: the finished frame downsampled to 512, 256 and 128 pixels,
+// blurred six times at 128 x 128, then mixed into the window with the sharp
+// frame and a bokeh image, weighted by a dry and a wet level.
+class BloomChain {
+public:
+    static BloomChain& instance();
+
+    // Downsamples and blurs what is in fullTarget; the result is in
+    // blurTargets[0]. Restores the caller's viewport; leaves depth testing off.
+    void blur();
+    // Draws sharp frame, blur and bokeh into whatever framebuffer is bound.
+    void mix(float intensity, float bgIntensity);
+
+    RenderTarget* fullTarget = nullptr;
+    RenderTarget** downTargets = nullptr;  // 512, 256, 128
+    RenderTarget** blurTargets = nullptr;  // two of 128
+    Shader* blitVertex = nullptr;
+    Shader* blitFragment = nullptr;
+    Program* blitProgram = nullptr;
+    Shader* blurVertex = nullptr;
+    Shader* blurFragment = nullptr;
+    Program* blurProgram = nullptr;
+    Shader* mixVertex = nullptr;
+    Shader* mixFragment = nullptr;
+    Program* mixProgram = nullptr;
+    Texture* bokehTexture = nullptr;
+
+private:
+    BloomChain();
+    ~BloomChain();
+    BloomChain(const BloomChain&) = delete;
+    BloomChain& operator=(const BloomChain&) = delete;
+    void release();
+};

@@ -1,0 +1,52 @@
+#include "post/PerkProc.h"
+
+#include "Program.h"
+#include "Shader.h"
+#include "Sync.h"
+#include "Texture.h"
+
+PerkProc& PerkProc::instance() {
+    static PerkProc pass;
+    return pass;
+}
+
+PerkProc::PerkProc() {
+    try {
+        sceneTarget = new RenderTarget(1280, 720, true, 1, GL_RGBA);
+        vertexShader = new Shader("Data/PerkProc.vert", GL_VERTEX_SHADER);
+        fragmentShader = new Shader("Data/PerkProc.frag", GL_FRAGMENT_SHADER);
+        program = new Program(vertexShader, fragmentShader);
+    } catch (...) {
+        release();
+        throw;
+    }
+}
+
+PerkProc::~PerkProc() { release(); }
+
+void PerkProc::release() {
+    delete sceneTarget;
+    sceneTarget = nullptr;
+    delete vertexShader;
+    vertexShader = nullptr;
+    delete fragmentShader;
+    fragmentShader = nullptr;
+    delete program;
+    program = nullptr;
+}
+
+void PerkProc::apply(float mix) {
+    Sync& sync = Sync::instance();
+    program->use();
+    sceneTarget->colourTextures[0]->bind(0);
+    program->setUniform("Tex", 0);
+    program->setUniform("Time", float(sync.getTime()));
+    program->setUniform("Distortion", sync.getValue("Distortion"));
+    program->setUniform("Distortion2", sync.getValue("Distortion2"));
+    program->setUniform("Flash", sync.getValue("Flash"));
+    program->setUniform("Mix", mix);
+    program->setUniform("Invert", sync.getValue("Invert"));
+    glRecti(-1, -1, 1, 1);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    program->unuse();
+}

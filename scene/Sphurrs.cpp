@@ -1,0 +1,261 @@
+#include "scene/Sphurrs.h"
+
+#include <glm/gtc/matrix_transform.hpp>
+
+#include "CubeTexture.h"
+#include "Program.h"
+#include "Shader.h"
+#include "Sync.h"
+#include "Texture.h"
+#include "post/BloomChain.h"
+#include "post/PerkProc.h"
+#include "scene/Camera.h"
+#include "scene/PassMark.h"
+#include "scene/SphereField.h"
+
+void (*passListener)(Pass pass) = nullptr;
+
+const Credit creditTable[Sphurrs::creditCount] = {
+    {"Data/orvanth1.png", "Orvanth1 Fade"}, {"Data/tuvek.png", "tuvek Fade"},
+    {"Data/zandol.png", "zandol Fade"},     {"Data/pemrix.png", "pemrix Fade"},
+    {"Data/plenk.png", "PLENK Fade"},       {"Data/velvoria.png", "Velvoria Fade"},
+    {"Data/orvanth2.png", "Orvanth2 Fade"}, {"Data/dravi.png", "Dravi Fade"},
+};
+
+namespace {
+
+// The sky box: a cube of half-size 100 around the origin, textured from the
+// same cross image as the environment, read in the sky's own layout.
+struct SkyVertex {
+    float u, v, x, y, z;
+};
+const SkyVertex skyBox[24] = {
+    // -z
+    {0.3334f, 0.5f, -100, -100, -100}, {0.6666f, 0.5f, 100, -100, -100},
+    {0.6666f, 0.25f, 100, 100, -100},  {0.3334f, 0.25f, -100, 100, -100},
+    // +y
+    {0.3334f, 0.25f, -100, 100, -100}, {0.6666f, 0.25f, 100, 100, -100},
+    {0.6666f, 0.0f, 100, 100, 100},    {0.3334f, 0.0f, -100, 100, 100},
+    // +z
+    {0.3334f, 1.0f, -100, 100, 100},   {0.6666f, 1.0f, 100, 100, 100},
+    {0.6666f, 0.75f, 100, -100, 100},  {0.3334f, 0.75f, -100, -100, 100},
+    // -y
+    {0.3334f, 0.75f, -100, -100, 100}, {0.6666f, 0.75f, 100, -100, 100},
+    {0.6666f, 0.5f, 100, -100, -100},  {0.3334f, 0.5f, -100, -100, -100},
+    // +x
+    {0.6666f, 0.5f, 100, -100, -100},  {0.98f, 0.5f, 100, -100, 100},
+    {0.98f, 0.25f, 100, 100, 100},     {0.6666f, 0.25f, 100, 100, -100},
+    // -x
+    {0.02f, 0.5f, -100, -100, 100},    {0.3334f, 0.5f, -100, -100, -100},
+    {0.3334f, 0.25f, -100, 100, -100}, {0.02f, 0.25f, -100, 100, 100},
+};
+
+template <typename T>
+void destroy(T*& p) {
+    delete p;
+    p = nullptr;
+}
+
+}  // namespace
+
+Sphurrs::Sphurrs() {
+    try {
+        for (int i = 0; i < sphereCount; ++i)
+            spheres.add(Sphurr());
+        gBuffer = new RenderTarget(1280, 720, true, 3, GL_RGB16F);
+        occlusionTarget = new RenderTarget(1280, 720, false, 1, GL_R8);
+        sphurrVertex = new Shader("Data/Sphurr.vert", GL_VERTEX_SHADER);
+        sphurrFragment = new Shader("Data/Sphurr.frag", GL_FRAGMENT_SHADER);
+        sphurrProgram = new Program(sphurrVertex, sphurrFragment);
+        occlusionVertex = new Shader("Data/SphurrOcclusion.vert", GL_VERTEX_SHADER);
+        occlusionFragment = new Shader("Data/SphurrOcclusion.frag", GL_FRAGMENT_SHADER);
+        occlusionProgram = new Program(occlusionVertex, occlusionFragment);
+        mixVertex = new Shader("Data/Blit.vert", GL_VERTEX_SHADER);
+        mixFragment = new Shader("Data/SphurrMix.frag", GL_FRAGMENT_SHADER);
+        mixProgram = new Program(mixVertex, mixFragment);
+        skyVertex = new Shader("Data/LolSky.vert", GL_VERTEX_SHADER);
+        skyFragment = new Shader("Data/LolSky.frag", GL_FRAGMENT_SHADER);
+        skyProgram = new Program(skyVertex, skyFragment);
+        envCube = new CubeTexture("Data/blurry.jpg");
+        skyTexture = new Texture("Data/blurry.jpg");
+        for (int k = 0; k < creditCount; ++k)
+            credits[k] = new Texture(creditTable[k].image);
+    } catch (...) {
+        // What was built is released; the caller sees the exception.
+        release();
+        throw;
+    }
+}
+
+Sphurrs::~Sphurrs() { release(); }
+
+void Sphurrs::release() {
+    destroy(gBuffer);
+    destroy(occlusionTarget);
+    destroy(sphurrVertex);
+    destroy(sphurrFragment);
+    destroy(sphurrProgram);
+    destroy(occlusionVertex);
+    destroy(occlusionFragment);
+    destroy(occlusionProgram);
+    destroy(mixVertex);
+    destroy(mixFragment);
+    destroy(mixProgram);
+    destroy(skyVertex);
+    destroy(skyFragment);
+    destroy(skyProgram);
+    destroy(envCube);
+    destroy(skyTexture);
+    for (Texture*& credit : credits)
+        destroy(credit);
+    spheres.clear();
+}
+
+void Sphurrs::updateSpheres(double t) { updateSphereField(spheres, placed, t, Sync::instance()); }
+
+void Sphurrs::render(double t) {
+    Sync& sync = Sync::instance();
+
+    // Camera.
+    glm::mat4 projection = glm::perspective(glm::radians(45.0f), 1.7777778f, 1.0f, 1000.0f);
+    glm::mat4 view = cameraView(truncateTrackValue(sync.getValue("Camera Bitch"), 0), t);
+    glm::mat4 viewInverse = glm::inverse(view);
+    glm::vec3 eye = glm::vec3(viewInverse * glm::vec4(0.0f, 0.0f, 0.0f, 1.0f));
+
+    updateSpheres(t);
+
+    // G-buffer: position, normal and reflected eye direction of the nearest sphere.
+    markPass(Pass::GBuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, gBuffer->framebuffer);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    glEnable(GL_DEPTH_TEST);
+    sphurrProgram->use();
+    sphurrProgram->setUniform("Proj", projection);
+    sphurrProgram->setUniform("View", view);
+    sphurrProgram->setUniform("ViewInverse", viewInverse);
+    sphurrProgram->setUniform("EyePos", eye);
+    for (int i = 0; i < spheres.count; ++i) {
+        sphurrProgram->setUniform("Pos", spheres[i].pos);
+        sphurrProgram->setUniform("Rad", spheres[i].rad);
+        glRecti(-1, -1, 1, 1);
+    }
+    glFlush();
+    sphurrProgram->unuse();
+    glDisable(GL_DEPTH_TEST);
+
+    // Occlusion, accumulated sphere by sphere as s(1 - d) + d.
+    markPass(Pass::Occlusion);
+    glBindFramebuffer(GL_FRAMEBUFFER, occlusionTarget->framebuffer);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glBlendFunc(GL_ONE_MINUS_DST_COLOR, GL_ONE);
+    glEnable(GL_BLEND);
+    occlusionProgram->use();
+    gBuffer->colourTextures[1]->bind(1);
+    gBuffer->colourTextures[0]->bind(0);
+    occlusionProgram->setUniform("PosTex", 0);
+    occlusionProgram->setUniform("NormalTex", 1);
+    occlusionProgram->setUniform("Proj", projection);
+    occlusionProgram->setUniform("View", view);
+    occlusionProgram->setUniform("EyePos", eye);
+    occlusionProgram->setUniform("OcclusionRadius", 0.4f);
+    for (int i = 0; i < spheres.count; ++i) {
+        occlusionProgram->setUniform("Pos", spheres[i].pos);
+        occlusionProgram->setUniform("Rad", spheres[i].rad);
+        glRecti(-1, -1, 1, 1);
+    }
+    glFlush();
+    glActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    occlusionProgram->unuse();
+    glDisable(GL_BLEND);
+
+    // Sky box, then the lit spheres over it, into the final pass's target.
+    markPass(Pass::SkyAndComposite);
+    PerkProc& perkProc = PerkProc::instance();
+    glBindFramebuffer(GL_FRAMEBUFFER, perkProc.sceneTarget->framebuffer);
+    glClearColor(0.0f, 0.01f, 0.04f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    skyProgram->use();
+    skyTexture->bind(0);
+    skyProgram->setUniform("Proj", projection);
+    skyProgram->setUniform("View", view);
+    skyProgram->setUniform("Tex", 0);
+    glColor3f(0.1f, 0.1f, 0.1f);
+    glDepthMask(GL_FALSE);
+    glBegin(GL_QUADS);
+    for (const SkyVertex& v : skyBox) {
+        glTexCoord2f(v.u, v.v);
+        glVertex3f(v.x, v.y, v.z);
+    }
+    glEnd();
+    glFlush();
+    glDepthMask(GL_TRUE);
+    skyProgram->unuse();
+    glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
+
+    mixProgram->use();
+    envCube->bind(3);
+    occlusionTarget->colourTextures[0]->bind(2);
+    gBuffer->colourTextures[2]->bind(1);
+    gBuffer->colourTextures[0]->bind(0);
+    mixProgram->setUniform("PosTex", 0);
+    mixProgram->setUniform("RefEyeTex", 1);
+    mixProgram->setUniform("OcclusionTex", 2);
+    mixProgram->setUniform("EnvTex", 3);
+    glRecti(-1, -1, 1, 1);
+    glFlush();
+    glActiveTexture(GL_TEXTURE3);
+    glBindTexture(GL_TEXTURE_CUBE_MAP, 0);
+    glActiveTexture(GL_TEXTURE2);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glActiveTexture(GL_TEXTURE1);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, 0);
+    mixProgram->unuse();
+
+    // Post-processing: the final pass into the bloom's target, blur, bloom
+    // composite into the window.
+    markPass(Pass::FinalPass);
+    BloomChain& bloom = BloomChain::instance();
+    glBindFramebuffer(GL_FRAMEBUFFER, bloom.fullTarget->framebuffer);
+    perkProc.apply(1.0f);
+    markPass(Pass::Bloom);
+    bloom.blur();
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    float dry = sync.getValue("Bloom Dry");
+    float wet = sync.getValue("Bloom Wet");
+    bloom.mix(wet, dry);
+
+    // Credits over everything, later ones over earlier ones.
+    markPass(Pass::Credits);
+    for (int k = 0; k < creditCount; ++k) {
+        float alpha = sync.getValue(creditTable[k].fadeTrack);
+        if (alpha > 0.0f)
+            drawCredit(credits[k], alpha);
+    }
+    markPass(Pass::End);
+}
+
+void Sphurrs::drawCredit(Texture* image, float alpha) {
+    glBindTexture(GL_TEXTURE_2D, image->id);
+    glEnable(GL_TEXTURE_2D);
+    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    glEnable(GL_BLEND);
+    glBegin(GL_QUADS);
+    glColor4f(1.0f, 1.0f, 1.0f, alpha);
+    glTexCoord2i(0, 0);
+    glVertex2i(-1, 1);
+    glTexCoord2i(1, 0);
+    glVertex2i(1, 1);
+    glTexCoord2i(1, 1);
+    glVertex2i(1, -1);
+    glTexCoord2i(0, 1);
+    glVertex2i(-1, -1);
+    glEnd();
+    glDisable(GL_BLEND);
+    glDisable(GL_TEXTURE_2D);
+    glBindTexture(GL_TEXTURE_2D, 0);
+}

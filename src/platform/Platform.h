@@ -1,0 +1,16 @@
+#pragma once
+
+// The few operating-system services the application shell needs.
+
+// Makes the program's own directory the working directory, so that
+// "Data/..." is found beside the binary from wherever it is started.
+void enterProgramDirectory();
+
+// Shows a message box titled "Fatal Error"; returns when it is dismissed.
+// Where no box can be shown (no display), the message goes to standard error.
+void showFatalError(const char* message);
+
+void sleepMilliseconds(unsigned milliseconds);
+
+// The GL procedure look-up of the platform, for loadExtensions.
+void* lookUpGLProcedure(const char* name);

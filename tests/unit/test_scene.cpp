@@ -1,0 +1,203 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <string>
+
+#include <glm/gtc/matrix_transform.hpp>
+
+#include "Audio.h"
+#include "Sync.h"
+#include "scene/Camera.h"
+#include "scene/SphereField.h"
+
+using Quib::List;
+
+namespace {
+
+uint32_t noTime() { return 0; }
+
+class StillPlayer : public Audio {
+public:
+    void update() override {}
+    void pause() override {}
+    void resume() override {}
+    void stop() override {}
+    bool hasChannel() override { return true; }
+    bool isPlaying() override { return true; }
+    double getPosition() override { return 0.0; }
+    void setPosition(double) override {}
+};
+
+// A sphere field with its own clock, whose tracks hold one constant value each.
+class Field : public ::testing::Test {
+protected:
+    std::string base = ::testing::TempDir() + "field_";
+    StillPlayer player;
+    List<Sphurr> spheres;
+    int placed = 0;
+
+    void SetUp() override {
+        for (int i = 0; i < 400; ++i)
+            spheres.add(Sphurr());
+    }
+    void TearDown() override {
+        for (const char* name : {"Part", "Rad Shit", "Rad Shit Time", "BOOM"})
+            std::remove((base + "_" + name + ".track").c_str());
+    }
+    void tracks(std::map<std::string, float> values) {
+        for (const auto& [name, value] : values) {
+            std::ofstream out(base + "_" + name + ".track", std::ios::binary);
+            int32_t count = 1, row = 0;
+            char step = 0;
+            out.write((const char*)&count, 4).write((const char*)&row, 4);
+            out.write((const char*)&value, 4).write(&step, 1);
+        }
+    }
+    // One frame at time t with a fresh clock, so the tracks are read anew.
+    void frame(double t) {
+        Sync sync(noTime, base.c_str());
+        sync.setAudio(&player);
+        sync.setRowRate(44.0 / 3.0);
+        updateSphereField(spheres, placed, t, sync);
+    }
+};
+
+void expectNear(const glm::vec3& got, const glm::vec3& want, float tolerance) {
+    EXPECT_NEAR(got.x, want.x, tolerance);
+    EXPECT_NEAR(got.y, want.y, tolerance);
+    EXPECT_NEAR(got.z, want.z, tolerance);
+}
+
+}  // namespace
+
+TEST_F(Field, CloudTakesFiveDrawsPerRecordInTheOrderDistanceZYXRadius) {
+    tracks({{"Part", 0.5f}, {"Rad Shit", 0.0f}, {"BOOM", 0.0f}});
+    frame(0.0);
+    std::srand(12345);
+    int draws[5];
+    for (int& d : draws)
+        d = std::rand() % 2500;
+    float dist = draws[0] / 2500.0f * 16.0f;
+    float z = draws[1] / 2500.0f * 1.0f * 2.0f - 1.0f;
+    float y = draws[2] / 2500.0f * 1.0f * 2.0f - 1.0f;
+    float x = draws[3] / 2500.0f * 1.0f * 2.0f - 1.0f;
+    float n = 1.0f / float(std::sqrt(double(x * x + y * y + z * z)));
+    EXPECT_EQ(spheres[0].pos, glm::vec3(x * n * dist, y * n * dist, z * n * dist));
+    EXPECT_EQ(spheres[0].baseRad, 0.6f + draws[4] / 2500.0f * (1.0f - 0.6f));
+    for (int i = 0; i < 400; ++i) {
+        EXPECT_EQ(spheres[i].rad, spheres[i].baseRad);  // no wave with "Rad Shit" 0
+        EXPECT_GE(spheres[i].baseRad, 0.6f);
+        EXPECT_LT(spheres[i].baseRad, 1.0f);
+        EXPECT_LE(glm::length(spheres[i].pos), 16.0f + 1e-4f);
+    }
+    glm::vec3 first = spheres[399].pos;
+    frame(7.0);  // the cloud stands still from frame to frame
+    EXPECT_EQ(spheres[399].pos, first);
+}
+
+TEST_F(Field, CloudWaveSwingsRadiiBetweenZeroAndBase) {
+    tracks({{"Part", 0.0f}, {"Rad Shit", 1.0f}, {"Rad Shit Time", 2.0f}});
+    frame(0.0);
+    for (int i = 0; i < 400; ++i) {
+        const Sphurr& s = spheres[i];
+        float w = float(std::sin(double(float(std::sqrt(double(glm::dot(s.pos, s.pos)))) * 0.4f + 2.0f)));
+        EXPECT_EQ(s.rad, float(std::pow(double(w * 0.5f + 0.5f), 6.0)) * s.baseRad);
+        EXPECT_GE(s.rad, 0.0f);
+        EXPECT_LE(s.rad, s.baseRad);
+    }
+}
+
+TEST_F(Field, ClusterAtTimeZeroMatchesItsTree) {
+    tracks({{"Part", 1.7f}});
+    frame(0.0);
+    EXPECT_EQ(placed, 40);
+    expectNear(spheres[0].pos, {0, 0, 0}, 1e-6f);
+    EXPECT_EQ(spheres[0].rad, 3.0f);
+    expectNear(spheres[1].pos, {0, 0, 4.2f}, 1e-5f);
+    EXPECT_EQ(spheres[1].rad, 1.5f);
+    expectNear(spheres[2].pos, {0, 0, 6.3f}, 1e-5f);
+    EXPECT_EQ(spheres[2].rad, 1.0f);
+    expectNear(spheres[3].pos, {0, 0, 7.7f}, 1e-5f);
+    EXPECT_EQ(spheres[3].rad, 0.75f);
+    expectNear(spheres[4].pos, {0.9468f, -0.7574f, 5.6f}, 1e-3f);
+    expectNear(spheres[14].pos, {2.8403f, -2.2722f, -2.1f}, 1e-3f);
+    expectNear(spheres[27].pos, {-2.8403f, 2.2722f, -2.1f}, 1e-3f);
+    EXPECT_EQ(spheres[14].rad, 1.5f);
+    for (int i = 40; i < 80; ++i) {
+        EXPECT_EQ(spheres[i].rad, spheres[i].baseRad);
+        EXPECT_GE(spheres[i].rad, 0.03f);
+        EXPECT_LT(spheres[i].rad, 0.2f);
+    }
+    for (int i = 80; i < 400; ++i) {
+        EXPECT_EQ(spheres[i].pos, glm::vec3(0.0f));
+        EXPECT_EQ(spheres[i].rad, 0.0f);
+    }
+}
+
+TEST_F(Field, ClusterSpinsWithTimeAndRepeatsExactly) {
+    tracks({{"Part", 1.0f}});
+    frame(3.0);
+    glm::vec3 child = spheres[1].pos;
+    EXPECT_NEAR(glm::length(child), 4.2f, 1e-4f);  // still 1.4 parent radii out
+    EXPECT_GT(glm::length(child - glm::vec3(0, 0, 4.2f)), 0.1f);
+    frame(3.0);
+    EXPECT_EQ(spheres[1].pos, child);
+}
+
+TEST_F(Field, BoomGrowsTheFirstHalfOnlyAndAccumulatesWhileFrozen) {
+    tracks({{"Part", 1.0f}, {"BOOM", 0.5f}});
+    frame(0.0);
+    EXPECT_EQ(spheres[0].rad, 3.5f);
+    EXPECT_EQ(spheres[79].rad, spheres[79].baseRad + 0.5f);
+    EXPECT_EQ(spheres[80].rad, 0.5f);
+    EXPECT_EQ(spheres[199].rad, 0.5f);
+    EXPECT_EQ(spheres[200].rad, 0.0f);
+    EXPECT_EQ(spheres[399].rad, 0.0f);
+
+    tracks({{"Part", 2.0f}, {"BOOM", 0.25f}});  // frozen: nothing is placed
+    glm::vec3 kept = spheres[5].pos;
+    frame(9.0);
+    frame(9.5);
+    EXPECT_EQ(spheres[5].pos, kept);
+    EXPECT_EQ(spheres[0].rad, 4.0f);
+    EXPECT_EQ(spheres[200].rad, 0.0f);
+
+    tracks({{"Part", -1.0f}, {"BOOM", 0.0f}});
+    frame(1.0);
+    EXPECT_EQ(spheres[0].rad, 4.0f);
+    tracks({{"Part", NAN}});
+    frame(1.0);
+    EXPECT_EQ(spheres[5].pos, kept);
+}
+
+TEST(Camera, ShotsAreChosenByTruncation) {
+    EXPECT_EQ(truncateTrackValue(0.99f, 0), 0);
+    EXPECT_EQ(truncateTrackValue(1.99f, 0), 1);
+    EXPECT_EQ(truncateTrackValue(6.5f, 0), 6);
+    EXPECT_EQ(truncateTrackValue(-1.0f, 0), -1);
+    EXPECT_EQ(truncateTrackValue(-0.5f, 0), 0);
+    EXPECT_EQ(truncateTrackValue(NAN, 0), 0);
+    EXPECT_EQ(truncateTrackValue(3e9f, 0), 0);
+    for (int other : {0, -1, 7, 100})
+        EXPECT_EQ(cameraView(other, 12.5), cameraView(0, 12.5));
+    EXPECT_NE(cameraView(1, 12.5), cameraView(0, 12.5));
+}
+
+TEST(Camera, EyePositionsAtTimeZero) {
+    glm::mat4 shot1 = cameraView(1, 0.0);
+    EXPECT_EQ(shot1, glm::translate(glm::mat4(1.0f), glm::vec3(-3.0f, 0.0f, -15.0f)));
+    expectNear(glm::vec3(glm::inverse(shot1)[3]), {3.0f, 0.0f, 15.0f}, 1e-5f);
+    expectNear(glm::vec3(glm::inverse(cameraView(0, 0.0))[3]), {2.911f, -0.726f, 14.0f}, 1e-3f);
+    // Every shot circles the origin at a distance of about 14 to 25.
+    for (int shot = 0; shot <= 6; ++shot)
+        for (double t : {0.0, 10.0, 33.3, 63.9}) {
+            float distance = glm::length(glm::vec3(glm::inverse(cameraView(shot, t))[3]));
+            EXPECT_GT(distance, 9.0f);
+            EXPECT_LT(distance, 26.0f);
+        }
+}
