@@ -19,6 +19,10 @@ using ProcLookup = void* (*)(const char* name);
 // before it stay set. Needs the window's GL context current.
 void loadExtensions(ProcLookup lookup);
 
+// Mesa's headers declare this one's pointer type only under a name of the
+// multitexture extension.
+typedef void (APIENTRYP VelvoriaClientActiveTextureProc)(GLenum texture);
+
 // The table, in fetch order: X(pointer type, OpenGL name).
 #define VELVORIA_GL_PROCEDURES(X) \
     X(PFNGLTEXIMAGE3DPROC, glTexImage3D) \
@@ -62,7 +66,7 @@ void loadExtensions(ProcLookup lookup);
     X(PFNGLDELETEBUFFERSPROC, glDeleteBuffers) \
     X(PFNGLBINDBUFFERPROC, glBindBuffer) \
     X(PFNGLBUFFERDATAPROC, glBufferData) \
-    X(PFNGLCLIENTACTIVETEXTUREPROC, glClientActiveTexture)
+    X(VelvoriaClientActiveTextureProc, glClientActiveTexture)
 
 #define VELVORIA_DECLARE_GL_PROCEDURE(type, name) extern type velvoria_##name;
 VELVORIA_GL_PROCEDURES(VELVORIA_DECLARE_GL_PROCEDURE)

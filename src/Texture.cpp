@@ -1,0 +1,99 @@
+#include "Texture.h"
+
+#include <stb/stb_image.h>
+
+using Quib::Exception;
+using Quib::String;
+
+namespace {
+
+void setLinearFilters() {
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+}
+
+// Every attachment the draw-buffer list can name; a target passes its first
+// colourCount entries.
+const GLenum drawBufferList[RenderTarget::maxColourTextures] = {
+    GL_COLOR_ATTACHMENT0, GL_COLOR_ATTACHMENT1, GL_COLOR_ATTACHMENT2,
+    GL_COLOR_ATTACHMENT3, GL_COLOR_ATTACHMENT4, GL_COLOR_ATTACHMENT5,
+    GL_COLOR_ATTACHMENT6, GL_COLOR_ATTACHMENT7, GL_COLOR_ATTACHMENT8,
+};
+
+}  // namespace
+
+Texture::Texture(const String& path) : id(0), width(0), height(0) {
+    int components = 0;
+    stbi_uc* pixels = stbi_load(path.cStr() ? path.cStr() : "", &width, &height, &components, 4);
+    if (!pixels)
+        throw Exception("Could not load texture \"" + path + "\"", "src\\Texture", 21);
+
+    glGenTextures(1, &id);
+    glBindTexture(GL_TEXTURE_2D, id);
+    // The decoder's first row is the top of the image and goes up first: it
+    // ends up at t = 0.
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, pixels);
+    stbi_image_free(pixels);
+    setLinearFilters();
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+Texture::Texture(int width, int height, GLenum internalFormat)
+    : id(0), width(width), height(height) {
+    glGenTextures(1, &id);
+    glBindTexture(GL_TEXTURE_2D, id);
+    glTexImage2D(GL_TEXTURE_2D, 0, internalFormat, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+    setLinearFilters();
+    glBindTexture(GL_TEXTURE_2D, 0);
+}
+
+Texture::~Texture() {
+    glDeleteTextures(1, &id);
+}
+
+void Texture::bind(int unit) {
+    glActiveTexture(GL_TEXTURE0 + unit);
+    glBindTexture(GL_TEXTURE_2D, id);
+}
+
+RenderTarget::RenderTarget(int width, int height, bool withDepth, int colourCount, GLenum internalFormat)
+    : framebuffer(0), depthRenderbuffer(0), colourTextures(nullptr),
+      colourCount(colourCount), width(width), height(height) {
+    // The draw-buffer list has nine entries; refuse what it cannot name
+    // before any GL object exists.
+    if (colourCount > maxColourTextures)
+        throw Exception("Too many colour textures for a render target", "src\\Texture", 60);
+    if (colourCount < 1)
+        throw Exception("Too few colour textures for a render target", "src\\Texture", 60);
+
+    glGenFramebuffers(1, &framebuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer);
+
+    colourTextures = new Texture*[colourCount]();
+    for (int i = 0; i < colourCount; ++i) {
+        colourTextures[i] = new Texture(width, height, internalFormat);
+        glFramebufferTexture2D(GL_FRAMEBUFFER, GL_COLOR_ATTACHMENT0 + i, GL_TEXTURE_2D,
+                               colourTextures[i]->id, 0);
+    }
+    glDrawBuffers(colourCount, drawBufferList);
+
+    if (withDepth) {
+        glGenRenderbuffers(1, &depthRenderbuffer);
+        glBindRenderbuffer(GL_RENDERBUFFER, depthRenderbuffer);
+        glRenderbufferStorage(GL_RENDERBUFFER, GL_DEPTH_COMPONENT24, width, height);
+        glFramebufferRenderbuffer(GL_FRAMEBUFFER, GL_DEPTH_ATTACHMENT, GL_RENDERBUFFER, depthRenderbuffer);
+        glBindRenderbuffer(GL_RENDERBUFFER, 0);
+    }
+
+    // Completeness is not checked: the frame's error check catches misuse.
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+}
+
+RenderTarget::~RenderTarget() {
+    glDeleteFramebuffers(1, &framebuffer);
+    if (depthRenderbuffer != 0)
+        glDeleteRenderbuffers(1, &depthRenderbuffer);
+    for (int i = 0; i < colourCount; ++i)
+        delete colourTextures[i];
+    delete[] colourTextures;
+}

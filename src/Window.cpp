@@ -1,0 +1,252 @@
+#include "Window.h"
+
+#include "quib/String.h"
+
+using Quib::Exception;
+
+namespace {
+
+// The window data key that binds an SDL window to its Window object.
+const char* const objectKey = "Velvoria.Window";
+
+// Stands for the registered window class: one open window at a time.
+bool classRegistered = false;
+
+// Win32 style bits that shape a windowed frame.
+const uint32_t wsCaption = 0x00C00000;
+const uint32_t wsThickFrame = 0x00040000;
+
+bool startVideo() {
+    if (SDL_WasInit(SDL_INIT_VIDEO))
+        return true;
+    return SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+}
+
+// A mode of the display with exactly this size, 32 bits per pixel preferred.
+bool findDisplayMode(int width, int height, SDL_DisplayMode* found) {
+    bool any = false;
+    int count = SDL_GetNumDisplayModes(0);
+    for (int i = 0; i < count; ++i) {
+        SDL_DisplayMode mode;
+        if (SDL_GetDisplayMode(0, i, &mode) != 0 || mode.w != width || mode.h != height)
+            continue;
+        if (SDL_BYTESPERPIXEL(mode.format) == 4) {
+            *found = mode;
+            return true;
+        }
+        if (!any) {
+            *found = mode;
+            any = true;
+        }
+    }
+    return any;
+}
+
+}  // namespace
+
+Window::Window()
+    : open(false), handle(nullptr), x(0), y(0), width(0), height(0), style(0),
+      fullscreen(false), escapeLatched(false), closeSeen(false) {}
+
+Window::~Window() {
+    Window::close();
+}
+
+void Window::create(const char* title, bool fullscreen, int width, int height, uint32_t style) {
+    this->style = style;
+    this->width = width;
+    this->height = height;
+    this->fullscreen = fullscreen;
+
+    if (classRegistered || !startVideo())
+        throw Exception("Could not register window class", "src\\Window", 44);
+    // Like a class registration, this stays made when a later step throws.
+    classRegistered = true;
+
+    prepareCreate();
+
+    if (fullscreen) {
+        SDL_DisplayMode mode;
+        if (!findDisplayMode(width, height, &mode))
+            throw Exception("Could not create fullscreen window", "src\\Window", 54);
+        // Made hidden so that the mode is chosen before the switch happens
+        // on showing.
+        handle = SDL_CreateWindow(title, 0, 0, width, height,
+                                  SDL_WINDOW_FULLSCREEN | SDL_WINDOW_BORDERLESS | SDL_WINDOW_HIDDEN |
+                                      extraWindowFlags());
+        if (handle && SDL_SetWindowDisplayMode(handle, &mode) != 0) {
+            SDL_DestroyWindow(handle);
+            handle = nullptr;
+            throw Exception("Could not create fullscreen window", "src\\Window", 54);
+        }
+        if (handle)
+            SDL_ShowCursor(SDL_DISABLE);
+    } else {
+        uint32_t flags = SDL_WINDOW_HIDDEN | extraWindowFlags();
+        if ((style & wsCaption) == 0)
+            flags |= SDL_WINDOW_BORDERLESS;
+        if (style & wsThickFrame)
+            flags |= SDL_WINDOW_RESIZABLE;
+        handle = SDL_CreateWindow(title, SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, width, height, flags);
+    }
+    if (!handle)
+        throw Exception("Could not create window", "src\\Window", 70);
+
+    SDL_SetWindowData(handle, objectKey, this);
+    SDL_ShowWindow(handle);
+    SDL_RaiseWindow(handle);
+    SDL_GetWindowPosition(handle, &x, &y);
+    open = true;
+}
+
+void Window::close() {
+    if (!open)
+        return;
+    SDL_SetWindowData(handle, objectKey, nullptr);
+    SDL_DestroyWindow(handle);
+    handle = nullptr;
+    classRegistered = false;
+    open = false;
+}
+
+void Window::update() {
+    SDL_Event event;
+    while (SDL_PollEvent(&event))
+        dispatch(event);
+}
+
+void Window::dispatch(const SDL_Event& event) {
+    switch (event.type) {
+    case SDL_KEYDOWN:
+        // The keyboard is polled for the whole process, as a key-state query
+        // would be; remember a press until escapePressed asks.
+        if (event.key.keysym.sym == SDLK_ESCAPE)
+            escapeLatched = true;
+        break;
+    case SDL_QUIT:
+        closeSeen = true;
+        break;
+    case SDL_WINDOWEVENT: {
+        SDL_Window* target = SDL_GetWindowFromID(event.window.windowID);
+        Window* owner = target ? static_cast<Window*>(SDL_GetWindowData(target, objectKey)) : nullptr;
+        if (owner)
+            owner->handleEvent(event);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void Window::handleEvent(const SDL_Event& event) {
+    if (event.type != SDL_WINDOWEVENT)
+        return;
+    switch (event.window.event) {
+    case SDL_WINDOWEVENT_MOVED:
+        // Positions and sizes arrive as two unsigned 16-bit halves.
+        x = static_cast<uint16_t>(event.window.data1);
+        y = static_cast<uint16_t>(event.window.data2);
+        break;
+    case SDL_WINDOWEVENT_SIZE_CHANGED:
+    case SDL_WINDOWEVENT_RESIZED:
+        width = static_cast<uint16_t>(event.window.data1);
+        height = static_cast<uint16_t>(event.window.data2);
+        break;
+    case SDL_WINDOWEVENT_CLOSE:
+        // The window stays: what a close request means is the loop's matter.
+        closeSeen = true;
+        break;
+    default:
+        break;
+    }
+}
+
+void Window::setTitle(const char* title) {
+    if (open)
+        SDL_SetWindowTitle(handle, title);
+}
+
+void Window::setSize(int width, int height) {
+    this->width = width;
+    this->height = height;
+    if (handle)
+        SDL_SetWindowSize(handle, width, height);
+}
+
+bool Window::isOpen() {
+    return open;
+}
+
+int Window::getWidth() {
+    return width;
+}
+
+int Window::getHeight() {
+    return height;
+}
+
+float Window::getAspectRatio() {
+    return static_cast<float>(width) / static_cast<float>(height);
+}
+
+bool Window::escapePressed() {
+    const Uint8* keys = SDL_GetKeyboardState(nullptr);
+    bool pressed = escapeLatched || (keys && keys[SDL_SCANCODE_ESCAPE]);
+    escapeLatched = false;
+    return pressed;
+}
+
+bool Window::closeRequested() {
+    return closeSeen;
+}
+
+void Window::prepareCreate() {}
+
+uint32_t Window::extraWindowFlags() {
+    return 0;
+}
+
+GLWindow::GLWindow() : renderContext(nullptr) {}
+
+GLWindow::~GLWindow() {
+    GLWindow::close();
+}
+
+void GLWindow::prepareCreate() {
+    // The pixel format: 8 bits for each colour, a 24-bit depth buffer, no
+    // stencil, double-buffered. No profile is asked for, so the context is a
+    // compatibility one: the passes draw with glRecti.
+    SDL_GL_ResetAttributes();
+    SDL_GL_SetAttribute(SDL_GL_RED_SIZE, 8);
+    SDL_GL_SetAttribute(SDL_GL_GREEN_SIZE, 8);
+    SDL_GL_SetAttribute(SDL_GL_BLUE_SIZE, 8);
+    SDL_GL_SetAttribute(SDL_GL_DEPTH_SIZE, 24);
+    SDL_GL_SetAttribute(SDL_GL_STENCIL_SIZE, 0);
+    SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
+}
+
+uint32_t GLWindow::extraWindowFlags() {
+    return SDL_WINDOW_OPENGL;
+}
+
+void GLWindow::create(const char* title, bool fullscreen, int width, int height, uint32_t style) {
+    Window::create(title, fullscreen, width, height, style);
+    // Not examined: a missing context shows up as the first GL failure.
+    renderContext = SDL_GL_CreateContext(handle);
+    SDL_GL_MakeCurrent(handle, renderContext);
+}
+
+void GLWindow::close() {
+    if (!open)
+        return;
+    SDL_GL_MakeCurrent(handle, nullptr);
+    SDL_GL_DeleteContext(renderContext);
+    renderContext = nullptr;
+    Window::close();
+}
+
+void GLWindow::update() {
+    Window::update();
+    if (open)
+        SDL_GL_SwapWindow(handle);
+}
