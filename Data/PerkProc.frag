@@ -1,0 +1,48 @@
+#version 120
+// Final pass over the scene image:
+//   Distortion   animated wave warp of the picture
+//   Distortion2  chromatic split pushed outwards plus jittering scanlines
+//   Flash        fade to white;  Invert  fade to the negative
+//   Mix          blend of the processed image over the plain one
+// All levels at 0 give the scene back with only a light vignette.
+
+uniform sampler2D Tex;
+uniform float Time;
+uniform float Distortion;
+uniform float Distortion2;
+uniform float Flash;
+uniform float Mix;
+uniform float Invert;
+
+varying vec2 TexCoord;
+
+void main()
+{
+    vec2 uv = TexCoord;
+    vec3 plain = texture2D(Tex, uv).rgb;
+
+    // Wave warp: two crossing sine fields, travelling with time.
+    vec2 warp = vec2(sin(uv.y * 17.0 + Time * 3.1) + 0.5 * sin(uv.y * 41.0 - Time * 5.3),
+                     cos(uv.x * 13.0 + Time * 2.3) + 0.5 * sin(uv.x * 29.0 + Time * 4.1));
+    vec2 p = uv + warp * (0.018 * Distortion);
+
+    // Scanline jitter: each band of rows slides sideways by its own amount.
+    float band = floor(uv.y * 90.0);
+    float jitter = sin(band * 12.9898 + floor(Time * 24.0) * 78.233);
+    p.x += jitter * jitter * jitter * 0.02 * Distortion2;
+
+    // Chromatic aberration, stronger towards the edges.
+    vec2 off = (uv - 0.5) * (0.025 * Distortion2);
+    vec3 c;
+    c.r = texture2D(Tex, p + off).r;
+    c.g = texture2D(Tex, p).g;
+    c.b = texture2D(Tex, p - off).b;
+
+    vec2 q = uv - 0.5;
+    c *= 1.0 - 0.55 * dot(q, q);                 // soft vignette
+
+    c = mix(c, vec3(1.0), clamp(Flash, 0.0, 1.0));
+    c = mix(c, 1.0 - c, clamp(Invert, 0.0, 1.0));
+    c = mix(plain, c, Mix);
+    gl_FragColor = vec4(c, 1.0);
+}

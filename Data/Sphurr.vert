@@ -1,0 +1,59 @@
+#version 120
+// Sphere G-buffer pass, vertex stage.
+// The quad arrives as the four corners (-1,-1)..(1,1). Drawing it over the whole
+// viewport for every sphere is far too slow on a software rasteriser, so the
+// corners are moved onto the exact screen rectangle of the sphere (the part of
+// it beyond the near plane). Spheres with no radius, or wholly behind the near
+// plane, collapse to a point off screen and cost nothing.
+
+uniform mat4 Proj;
+uniform mat4 View;
+uniform vec3 Pos;
+uniform float Rad;
+
+varying vec3 Centre;   // sphere centre in eye space, the same at every corner
+
+const float NearZ = 0.99;      // a hair inside the near plane (1.0)
+const float Margin = 0.004;    // ~2.5 pixels of slack in NDC
+
+// Range of u/v over the disc (cu, cv, r) cut to v >= NearZ, where v is the
+// distance in front of the eye. The extremes lie on the tangent points from
+// the eye (if they are in front of the cut) or on the ends of the cut chord.
+vec2 slopeRange(float cu, float cv, float r)
+{
+    vec2 range = vec2(1e6, -1e6);
+    float l2 = cu * cu + cv * cv;
+    float r2 = r * r;
+    if (l2 > r2) {
+        float t = sqrt(l2 - r2);
+        vec2 base = vec2(cu, cv) * ((l2 - r2) / l2);
+        vec2 side = vec2(-cv, cu) * (r * t / l2);
+        vec2 a = base + side;
+        vec2 b = base - side;
+        if (a.y >= NearZ) { float s = a.x / a.y; range = vec2(min(range.x, s), max(range.y, s)); }
+        if (b.y >= NearZ) { float s = b.x / b.y; range = vec2(min(range.x, s), max(range.y, s)); }
+    }
+    float h = NearZ - cv;
+    if (abs(h) < r) {
+        float w = sqrt(r2 - h * h);
+        range = vec2(min(range.x, (cu - w) / NearZ), max(range.y, (cu + w) / NearZ));
+    }
+    return range;
+}
+
+void main()
+{
+    vec3 c = (View * vec4(Pos, 1.0)).xyz;
+    Centre = c;
+    float depth = -c.z;
+    if (Rad <= 0.0 || depth + Rad < NearZ) {
+        gl_Position = vec4(-3.0, -3.0, 0.0, 1.0);
+        return;
+    }
+    vec2 sx = slopeRange(c.x, depth, Rad) * Proj[0][0];
+    vec2 sy = slopeRange(c.y, depth, Rad) * Proj[1][1];
+    vec2 lo = clamp(vec2(sx.x, sy.x) - Margin, -1.0, 1.0);
+    vec2 hi = clamp(vec2(sx.y, sy.y) + Margin, -1.0, 1.0);
+    vec2 corner = mix(lo, hi, gl_Vertex.xy * 0.5 + 0.5);
+    gl_Position = vec4(corner, 0.0, 1.0);
+}

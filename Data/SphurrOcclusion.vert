@@ -1,0 +1,56 @@
+#version 120
+// Sphere occlusion pass, vertex stage.
+// A sphere darkens the surfaces within its reach (its radius grown by the
+// occlusion range), so the quad is fitted to the screen rectangle of that
+// larger sphere, cut at the near plane. Spheres without radius collapse.
+
+uniform mat4 Proj;
+uniform mat4 View;
+uniform vec3 Pos;
+uniform float Rad;
+uniform float OcclusionRadius;
+
+varying float Reach;
+
+const float NearZ = 0.99;
+const float Margin = 0.004;
+
+vec2 slopeRange(float cu, float cv, float r)
+{
+    vec2 range = vec2(1e6, -1e6);
+    float l2 = cu * cu + cv * cv;
+    float r2 = r * r;
+    if (l2 > r2) {
+        float t = sqrt(l2 - r2);
+        vec2 base = vec2(cu, cv) * ((l2 - r2) / l2);
+        vec2 side = vec2(-cv, cu) * (r * t / l2);
+        vec2 a = base + side;
+        vec2 b = base - side;
+        if (a.y >= NearZ) { float s = a.x / a.y; range = vec2(min(range.x, s), max(range.y, s)); }
+        if (b.y >= NearZ) { float s = b.x / b.y; range = vec2(min(range.x, s), max(range.y, s)); }
+    }
+    float h = NearZ - cv;
+    if (abs(h) < r) {
+        float w = sqrt(r2 - h * h);
+        range = vec2(min(range.x, (cu - w) / NearZ), max(range.y, (cu + w) / NearZ));
+    }
+    return range;
+}
+
+void main()
+{
+    // Keep in step with the fall-off in SphurrOcclusion.frag.
+    float reach = Rad + OcclusionRadius * (1.0 + 2.0 * min(Rad, 1.5));
+    Reach = reach;
+    vec3 c = (View * vec4(Pos, 1.0)).xyz;
+    float depth = -c.z;
+    if (Rad <= 0.0 || depth + reach < NearZ) {
+        gl_Position = vec4(-3.0, -3.0, 0.0, 1.0);
+        return;
+    }
+    vec2 sx = slopeRange(c.x, depth, reach) * Proj[0][0];
+    vec2 sy = slopeRange(c.y, depth, reach) * Proj[1][1];
+    vec2 lo = clamp(vec2(sx.x, sy.x) - Margin, -1.0, 1.0);
+    vec2 hi = clamp(vec2(sx.y, sy.y) + Margin, -1.0, 1.0);
+    gl_Position = vec4(mix(lo, hi, gl_Vertex.xy * 0.5 + 0.5), 0.0, 1.0);
+}
