@@ -17,7 +17,7 @@ void enterProgramDirectory() {
 void showFatalError(const char* message) {
     const char* text = message ? message : "";
     if (SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Fatal Error", text, nullptr) != 0)
-        std::fprintf(stderr, "Fatal Error: %s\n", text);
+        std::fprintf(stderr, "%s\n", text);
 }
 
 void sleepMilliseconds(unsigned milliseconds) { SDL_Delay(milliseconds); }

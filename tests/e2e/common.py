@@ -1,0 +1,65 @@
+"""Shared pieces of the end-to-end tests: a copy of a program beside a Data/
+directory of our choosing, and track files written on the spot."""
+import os
+import shutil
+import struct
+import tempfile
+
+REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+DATA = os.path.join(REPO, "Data")
+
+# What the program loads, in the order it loads it.
+LOAD_ORDER = [
+    "PerkProc.vert", "PerkProc.frag",
+    "Blit.vert", "Blit.frag", "Blur.frag", "Mix.frag", "bokehfuckyou.jpg",
+    "Sphurr.vert", "Sphurr.frag", "SphurrOcclusion.vert", "SphurrOcclusion.frag",
+    "SphurrMix.frag", "LolSky.vert", "LolSky.frag", "blurry.jpg",
+    "orvanth1.png", "tuvek.png", "zandol.png", "pemrix.png", "plenk.png",
+    "velvoria.png", "orvanth2.png", "dravi.png",
+]
+
+TRACKS = ["Camera Bitch", "Part", "Rad Shit", "Rad Shit Time", "BOOM", "Distortion",
+          "Distortion2", "Flash", "Invert", "Bloom Dry", "Bloom Wet", "Orvanth1 Fade",
+          "tuvek Fade", "zandol Fade", "pemrix Fade", "PLENK Fade", "Velvoria Fade",
+          "Orvanth2 Fade", "Dravi Fade"]
+
+
+def message_for(name):
+    """The fatal message when Data/name is missing."""
+    path = "Data/" + name
+    if name.endswith((".vert", ".frag")):
+        return 'Could not open input file: "%s"' % path
+    return 'Could not load texture "%s"' % path
+
+
+def track_bytes(keys):
+    """keys: [(row, value, interpolation)]"""
+    return struct.pack("<i", len(keys)) + b"".join(struct.pack("<ifb", r, v, k) for r, v, k in keys)
+
+
+class Stage:
+    """A directory holding a copy of a program and a Data/ made of links to
+    the real files, less those left out, plus tracks of the test's own."""
+
+    def __init__(self, program, leave_out=(), tracks=None, keep_real_tracks=True):
+        self.dir = tempfile.mkdtemp(prefix="velvoria-e2e-")
+        self.program = os.path.join(self.dir, os.path.basename(program))
+        shutil.copy2(program, self.program)
+        data = os.path.join(self.dir, "Data")
+        os.mkdir(data)
+        for name in os.listdir(DATA):
+            if name in leave_out:
+                continue
+            if name.endswith(".track") and not keep_real_tracks:
+                continue
+            os.symlink(os.path.join(DATA, name), os.path.join(data, name))
+        for name, value in (tracks or {}).items():
+            keys = value if isinstance(value, list) else [(0, float(value), 0)]
+            path = os.path.join(data, "_%s.track" % name)
+            if os.path.lexists(path):
+                os.remove(path)
+            with open(path, "wb") as f:
+                f.write(track_bytes(keys))
+
+    def remove(self):
+        shutil.rmtree(self.dir, ignore_errors=True)

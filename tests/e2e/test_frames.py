@@ -1,0 +1,110 @@
+#!/usr/bin/python3
+"""Frames rendered by velvoria-capture at chosen times, checked for what a
+watcher would see: the sky where there are no spheres, lit spheres, a credit
+when its fade track is up and none when it is 0, and distinct, finished
+frames along the real timeline. Any GL error after a frame would end the
+capture with status 1.
+
+usage: test_frames.py PATH/TO/velvoria-capture
+"""
+import os
+import subprocess
+import sys
+import tempfile
+
+import numpy as np
+from PIL import Image
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import DATA, Stage  # noqa: E402
+
+CAPTURE = os.path.abspath(sys.argv[1])
+passed = failed = 0
+
+
+def check(condition, what):
+    global passed, failed
+    if condition:
+        passed += 1
+        print("ok   " + what)
+    else:
+        failed += 1
+        print("FAIL " + what)
+
+
+def capture(program, times, cwd=None):
+    out = tempfile.mkdtemp(prefix="velvoria-frames-")
+    run = subprocess.run([program, "--at"] + ["%g" % t for t in times] + ["--out", out],
+                         capture_output=True, text=True, timeout=300, cwd=cwd)
+    if run.returncode != 0:
+        print(run.stdout, run.stderr)
+        return None
+    frames = []
+    for t in times:
+        path = os.path.join(out, "frame-%05d.png" % round(t * 1000))
+        frames.append(np.asarray(Image.open(path).convert("RGB"), dtype=np.float32) / 255.0)
+    return frames
+
+
+def staged_frame(tracks):
+    stage = Stage(CAPTURE, tracks=tracks, keep_real_tracks=False)
+    try:
+        frames = capture(stage.program, [10.0])
+        return frames[0] if frames else None
+    finally:
+        stage.remove()
+
+
+# A calm scene: the default shot at t = 10, sharp image only, no effects.
+calm = {"Camera Bitch": 0, "Part": 1, "Bloom Dry": 1.0, "Bloom Wet": 0.0}
+spheres = staged_frame(calm)
+sky = staged_frame(dict(calm, BOOM=-20.0))  # every drawn radius below zero
+credit = staged_frame(dict(calm, **{"Velvoria Fade": 1.0}))
+half = staged_frame(dict(calm, **{"Velvoria Fade": 0.5}))
+check(all(f is not None for f in (spheres, sky, credit, half)), "captures ran without a GL error")
+if failed:
+    sys.exit(1)
+
+luma = lambda f: f @ np.array([0.2126, 0.7152, 0.0722], dtype=np.float32)
+changed = np.abs(spheres - sky).max(axis=2) > 0.08
+check(luma(sky).mean() > 0.05 and luma(sky).min() > 0.01, "without spheres the sky fills the frame")
+check(np.ptp(luma(sky)) > 0.05, "the sky has a gradient, not one flat colour")
+corners = [(slice(0, 60), slice(0, 60)), (slice(0, 60), slice(-60, None)),
+           (slice(-60, None), slice(0, 60)), (slice(-60, None), slice(-60, None))]
+check(sum(np.abs(spheres[c] - sky[c]).max() < 0.02 for c in corners) >= 3,
+      "the sky shows unchanged around the spheres")
+check(0.03 < changed.mean() < 0.8, "spheres cover part of the frame (%.1f %%)" % (100 * changed.mean()))
+centre = changed[260:460, 440:840]
+check(centre.mean() > 0.3, "the cluster stands in the middle of the frame")
+lit = luma(spheres)[changed]
+check(lit.std() > 0.04 and np.percentile(lit, 95) > 0.25,
+      "sphere pixels are lit: bright highlights and shading (std %.3f, p95 %.2f)" % (lit.std(), np.percentile(lit, 95)))
+
+alpha = np.asarray(Image.open(os.path.join(DATA, "velvoria.png")).convert("RGBA"))[:, :, 3] / 255.0
+inside, outside = alpha > 0.95, alpha == 0
+full_diff = np.abs(credit - spheres).max(axis=2)
+check(full_diff[inside].mean() > 0.15, "a credit at fade 1 shows where its image is opaque")
+check(full_diff[outside].max() < 0.02, "and leaves the frame alone where its image is clear")
+check(np.abs(half - spheres).max(axis=2)[inside].mean() < 0.75 * full_diff[inside].mean(),
+      "at fade 0.5 the credit shows about half as strongly")
+# Row 0 of the image is the top of the screen: the change matches the image,
+# not the image upside down.
+shown = full_diff > 0.1
+iou = lambda a, b: (a & b).sum() / max((a | b).sum(), 1)
+upright, flipped = iou(shown, alpha > 0.5), iou(shown, np.flipud(alpha) > 0.5)
+check(upright > 0.5 and upright > flipped + 0.2,
+      "the credit is drawn the right way up (overlap %.2f, upside down %.2f)" % (upright, flipped))
+
+# The real production at five moments.
+times = [5, 15, 30, 45, 60]
+frames = capture(CAPTURE, times)
+check(frames is not None, "the real timeline renders at %s s" % times)
+if frames:
+    for t, f in zip(times, frames):
+        check(luma(f).mean() > 0.04, "frame at %g s is not black (mean %.3f)" % (t, luma(f).mean()))
+    distinct = all(np.abs(frames[i] - frames[j]).mean() > 0.01
+                   for i in range(len(times)) for j in range(i + 1, len(times)))
+    check(distinct, "the five frames are distinct")
+
+print("%d passed, %d failed" % (passed, failed))
+sys.exit(1 if failed else 0)
