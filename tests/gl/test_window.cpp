@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -106,17 +107,37 @@ TEST_F(WindowTest, FullscreenCoversTheDisplayAndHidesTheCursor) {
     EXPECT_EQ(SDL_ShowCursor(SDL_QUERY), SDL_DISABLE);
 }
 
-TEST_F(WindowTest, FullscreenNeedsTheDisplayMode) {
+// A failed create keeps the registration it made, as a registered window
+// class would stay registered, so later windows of the process cannot open:
+// run it in a process of its own.
+void failFullscreenThenRetry() {
     Window window;
     try {
         window.create("Velvoria odd mode", true, 1234, 567, captionStyle);
-        ADD_FAILURE() << "made a fullscreen window in a mode the display lacks";
+        std::fprintf(stderr, "made a fullscreen window in a mode the display lacks\n");
+        std::exit(1);
     } catch (const Quib::Exception& e) {
-        EXPECT_STREQ(e.getMessage().cStr(), "Could not create fullscreen window");
-        EXPECT_STREQ(e.getFile().cStr(), "src\\Window");
-        EXPECT_EQ(e.getLine(), 54);
+        if (std::string(e.getMessage().cStr()) != "Could not create fullscreen window" ||
+            std::string(e.getFile().cStr()) != "src\\Window" || e.getLine() != 54) {
+            std::fprintf(stderr, "wrong failure: %s\n", e.getMessage().cStr());
+            std::exit(2);
+        }
     }
-    EXPECT_FALSE(window.isOpen());
+    if (window.isOpen())
+        std::exit(3);
+    Window next;
+    try {
+        next.create("Velvoria after the failure", false, 64, 64, captionStyle);
+    } catch (const Quib::Exception& e) {
+        std::fprintf(stderr, "%s\n", e.getMessage().cStr());
+        std::exit(e.getLine() == 44 ? 0 : 4);
+    }
+    std::exit(5);
+}
+
+TEST_F(WindowTest, FullscreenNeedsTheDisplayModeAndAFailureKeepsTheRegistration) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(failFullscreenThenRetry(), ::testing::ExitedWithCode(0), "Could not register window class");
 }
 
 TEST_F(WindowTest, TitleChangesOnlyWhileOpen) {
