@@ -3,6 +3,7 @@ directory of our choosing, and track files written on the spot."""
 import os
 import shutil
 import struct
+import sys
 import tempfile
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -63,3 +64,17 @@ class Stage:
 
     def remove(self):
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+counts = {"passed": 0, "failed": 0}
+
+
+def check(condition, what):
+    counts["passed" if condition else "failed"] += 1
+    print(("ok   " if condition else "FAIL ") + what)
+    return condition
+
+
+def finish():
+    print("%d passed, %d failed" % (counts["passed"], counts["failed"]))
+    sys.exit(1 if counts["failed"] else 0)

@@ -16,20 +16,9 @@ import numpy as np
 from PIL import Image
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import DATA, Stage  # noqa: E402
+from common import DATA, Stage, check, finish  # noqa: E402
 
 CAPTURE = os.path.abspath(sys.argv[1])
-passed = failed = 0
-
-
-def check(condition, what):
-    global passed, failed
-    if condition:
-        passed += 1
-        print("ok   " + what)
-    else:
-        failed += 1
-        print("FAIL " + what)
 
 
 def capture(program, times, cwd=None):
@@ -61,9 +50,8 @@ spheres = staged_frame(calm)
 sky = staged_frame(dict(calm, BOOM=-20.0))  # every drawn radius below zero
 credit = staged_frame(dict(calm, **{"Velvoria Fade": 1.0}))
 half = staged_frame(dict(calm, **{"Velvoria Fade": 0.5}))
-check(all(f is not None for f in (spheres, sky, credit, half)), "captures ran without a GL error")
-if failed:
-    sys.exit(1)
+if not check(all(f is not None for f in (spheres, sky, credit, half)), "captures ran without a GL error"):
+    finish()
 
 luma = lambda f: f @ np.array([0.2126, 0.7152, 0.0722], dtype=np.float32)
 changed = np.abs(spheres - sky).max(axis=2) > 0.08
@@ -106,5 +94,4 @@ if frames:
                    for i in range(len(times)) for j in range(i + 1, len(times)))
     check(distinct, "the five frames are distinct")
 
-print("%d passed, %d failed" % (passed, failed))
-sys.exit(1 if failed else 0)
+finish()

@@ -15,22 +15,11 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import LOAD_ORDER, Stage, message_for  # noqa: E402
+from common import LOAD_ORDER, Stage, check, finish, message_for  # noqa: E402
 
 VELVORIA, CAPTURE, XCLOSE = (os.path.abspath(p) for p in sys.argv[1:4])
 FULL = "--full" in sys.argv
 TITLE = "Orvanth - Velvoria"
-passed = failed = 0
-
-
-def check(condition, what):
-    global passed, failed
-    if condition:
-        passed += 1
-        print("ok   " + what)
-    else:
-        failed += 1
-        print("FAIL " + what)
 
 
 def env(**changes):
@@ -144,5 +133,4 @@ if FULL:
     check(status == 0 and 63 < took < 120, "the whole production plays and ends by itself, "
           "status %s after %.1f s" % (status, took))
 
-print("%d passed, %d failed" % (passed, failed))
-sys.exit(1 if failed else 0)
+finish()
