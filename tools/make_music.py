@@ -221,9 +221,9 @@ def fft_filter(x, response):
     """Zero-phase filtering of x (last axis) by a magnitude response(freqs)."""
     n = x.shape[-1]
     nfft = 1 << int(np.ceil(np.log2(n + 8192)))
-    spec = np.fft.rfft(x, nfft)
-    spec *= response(np.fft.rfftfreq(nfft, 1.0 / SR))
-    return np.fft.irfft(spec, nfft)[..., :n]
+    spectrum = np.fft.rfft(x, nfft)
+    spectrum *= response(np.fft.rfftfreq(nfft, 1.0 / SR))
+    return np.fft.irfft(spectrum, nfft)[..., :n]
 
 
 def stft_filter(x, response, frame=2048, hop=512, t0=0.0):
@@ -246,10 +246,10 @@ def stft_filter(x, response, frame=2048, hop=512, t0=0.0):
         for f0 in range(0, nframes, chunk):
             f1 = min(f0 + chunk, nframes)
             idx = (np.arange(f0, f1) * hop)[:, None] + np.arange(frame)[None, :]
-            spec = np.fft.rfft(xp[idx] * win, axis=1)
+            spectrum = np.fft.rfft(xp[idx] * win, axis=1)
             centres = (np.arange(f0, f1) * hop + frame / 2 - pad) / SR + t0
-            spec *= response(centres[:, None], freqs[None, :])
-            seg = np.fft.irfft(spec, frame, axis=1) * win / norm
+            spectrum *= response(centres[:, None], freqs[None, :])
+            seg = np.fft.irfft(spectrum, frame, axis=1) * win / norm
             for i, s in enumerate(range(f0 * hop, f1 * hop, hop)):
                 out[ch, s:s + frame] += seg[i]
     y = out[:, pad:pad + n]
