@@ -64,10 +64,10 @@ def decode(path):
 
 
 def band(mono, lo, hi):
-    spec = np.fft.rfft(mono)
+    spectrum = np.fft.rfft(mono)
     f = np.fft.rfftfreq(len(mono), 1.0 / SR)
-    spec[(f < lo) | (f >= hi)] = 0
-    return np.fft.irfft(spec, len(mono))
+    spectrum[(f < lo) | (f >= hi)] = 0
+    return np.fft.irfft(spectrum, len(mono))
 
 
 def energy(x, t0, t1):
