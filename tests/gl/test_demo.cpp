@@ -1,0 +1,106 @@
+// The Demo driver against a real context: the end of the production, the
+// error check after a frame, and the GL state a frame leaves behind.
+#include <unistd.h>
+
+#include "Audio.h"
+#include "Demo.h"
+#include "GLContext.h"
+#include "Sync.h"
+#include "Texture.h"
+#include "post/BloomChain.h"
+#include "post/PerkProc.h"
+
+namespace {
+
+class StillPlayer : public Audio {
+public:
+    double seconds = 0.0;
+    void update() override {}
+    void pause() override {}
+    void resume() override {}
+    void stop() override {}
+    bool hasChannel() override { return true; }
+    bool isPlaying() override { return true; }
+    double getPosition() override { return seconds; }
+    void setPosition(double s) override { seconds = s; }
+};
+
+class DemoTest : public GLTest {
+protected:
+    void SetUp() override {
+        GLTest::SetUp();
+        if (!IsSkipped()) {
+            ASSERT_EQ(chdir(SOURCE_DIR), 0);  // the production's Data/
+        }
+    }
+};
+
+GLint integer(GLenum name) {
+    GLint value = -1;
+    glGetIntegerv(name, &value);
+    return value;
+}
+
+}  // namespace
+
+TEST_F(DemoTest, RendersUpToButNotAtSixtyFourSeconds) {
+    StillPlayer player;
+    Demo demo(&player);
+    player.seconds = 63.999;
+    EXPECT_TRUE(demo.tick());
+    player.seconds = 64.0;
+    EXPECT_FALSE(demo.tick());
+    player.seconds = 70.0;
+    EXPECT_FALSE(demo.tick());
+    EXPECT_EQ(Sync::instance().getTime(), 70.0);
+}
+
+TEST_F(DemoTest, BuildsTheSingletonsBeforeTheFirstFrame) {
+    StillPlayer player;
+    Demo demo(&player);
+    RenderTarget* scene = PerkProc::instance().sceneTarget;
+    ASSERT_NE(scene, nullptr);
+    EXPECT_EQ(scene->width, 1280);
+    EXPECT_EQ(scene->height, 720);
+    EXPECT_NE(scene->depthRenderbuffer, 0u);
+    BloomChain& bloom = BloomChain::instance();
+    EXPECT_EQ(bloom.downTargets[0]->width, 512);
+    EXPECT_EQ(bloom.downTargets[2]->width, 128);
+    EXPECT_EQ(bloom.blurTargets[1]->height, 128);
+    ASSERT_NE(bloom.bokehTexture, nullptr);
+    EXPECT_GE(bloom.bokehTexture->width, 512);
+    EXPECT_TRUE(glIsEnabled(GL_TEXTURE_CUBE_MAP_SEAMLESS));
+    EXPECT_EQ(integer(GL_DEPTH_FUNC), GL_LEQUAL);
+}
+
+TEST_F(DemoTest, AFrameLeavesTheStateItFound) {
+    StillPlayer player;
+    Demo demo(&player);
+    player.seconds = 30.0;
+    ASSERT_TRUE(demo.tick());
+    EXPECT_EQ(integer(GL_FRAMEBUFFER_BINDING), 0);
+    EXPECT_EQ(integer(GL_CURRENT_PROGRAM), 0);
+    EXPECT_EQ(integer(GL_ACTIVE_TEXTURE), GL_TEXTURE0);
+    EXPECT_FALSE(glIsEnabled(GL_BLEND));
+    EXPECT_FALSE(glIsEnabled(GL_DEPTH_TEST));
+    EXPECT_FALSE(glIsEnabled(GL_TEXTURE_2D));
+    GLfloat clear[4] = {1, 1, 1, 1};
+    glGetFloatv(GL_COLOR_CLEAR_VALUE, clear);
+    EXPECT_EQ(clear[0] + clear[1] + clear[2] + clear[3], 0.0f);
+}
+
+TEST_F(DemoTest, AnErrorAfterAFrameIsFatal) {
+    StillPlayer player;
+    Demo demo(&player);
+    player.seconds = 12.0;
+    glEnable(0x1234);  // GL_INVALID_ENUM, still pending when the frame ends
+    try {
+        demo.tick();
+        ADD_FAILURE() << "no exception";
+    } catch (const Quib::Exception& e) {
+        EXPECT_STREQ(e.getMessage().cStr(), "GL error has occurred: invalid enumerant");
+        EXPECT_STREQ(e.getFile().cStr(), "Demo");
+        EXPECT_EQ(e.getLine(), 42);
+    }
+    EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));  // only one flag is read
+}
