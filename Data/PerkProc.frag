@@ -19,7 +19,6 @@ varying vec2 TexCoord;
 void main()
 {
     vec2 uv = TexCoord;
-    vec3 plain = texture2D(Tex, uv).rgb;
 
     // Wave warp: two crossing sine fields, travelling with time.
     vec2 warp = vec2(sin(uv.y * 17.0 + Time * 3.1) + 0.5 * sin(uv.y * 41.0 - Time * 5.3),
@@ -32,17 +31,20 @@ void main()
     p.x += jitter * jitter * jitter * 0.02 * Distortion2;
 
     // Chromatic aberration, stronger towards the edges.
-    vec2 off = (uv - 0.5) * (0.025 * Distortion2);
-    vec3 c;
-    c.r = texture2D(Tex, p + off).r;
-    c.g = texture2D(Tex, p).g;
-    c.b = texture2D(Tex, p - off).b;
+    // The extra fetches are skipped while the effect is off (a uniform branch).
+    vec3 c = texture2D(Tex, p).rgb;
+    if (Distortion2 > 0.0) {
+        vec2 off = (uv - 0.5) * (0.025 * Distortion2);
+        c.r = texture2D(Tex, p + off).r;
+        c.b = texture2D(Tex, p - off).b;
+    }
 
     vec2 q = uv - 0.5;
     c *= 1.0 - 0.55 * dot(q, q);                 // soft vignette
 
     c = mix(c, vec3(1.0), clamp(Flash, 0.0, 1.0));
     c = mix(c, 1.0 - c, clamp(Invert, 0.0, 1.0));
-    c = mix(plain, c, Mix);
+    if (Mix < 1.0)
+        c = mix(texture2D(Tex, uv).rgb, c, Mix);
     gl_FragColor = vec4(c, 1.0);
 }

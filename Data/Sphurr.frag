@@ -7,7 +7,6 @@
 
 uniform mat4 Proj;
 uniform mat4 ViewInverse;
-uniform vec3 EyePos;
 uniform vec3 Pos;
 uniform float Rad;
 
@@ -26,30 +25,31 @@ void main()
     if (disc < 0.0)
         discard;
     float root = sqrt(disc);
-    float t = (b - root) / a;
+    float inva = 1.0 / a;
+    float t = (b - root) * inva;
     // dir.z is -1, so t is the distance in front of the eye: skip a front
     // hit cut off by the near plane and show the far side instead.
     if (t < 1.0)
-        t = (b + root) / a;
+        t = (b + root) * inva;
     if (t < 1.0)
         discard;
 
     vec3 hit = dir * t;
-    vec3 nEye = (hit - Centre) / Rad;
-    float zEye = -t;
-    gl_FragDepth = 0.5 * (Proj[2][2] * zEye + Proj[3][2]) / t + 0.5;
+    gl_FragDepth = 0.5 * (Proj[3][2] / t - Proj[2][2]) + 0.5;
 
-    vec3 world = (ViewInverse * vec4(hit, 1.0)).xyz;
-    vec3 normal = normalize(mat3(ViewInverse) * nEye);
-    vec3 toEye = normalize(EyePos - world);
-    float facing = dot(normal, toEye);
-    if (facing < 0.0) {          // seen from inside
-        normal = -normal;
-        facing = -facing;
-    }
-    vec3 refl = reflect(-toEye, normal);
+    // Shade in eye space, then turn the directions into the world.
+    // Seen from inside (cut open by the near plane) the surface reflects
+    // with its normal turned to the eye, but the outward normal is what goes
+    // to the occlusion pass, so the sphere does not black out its own inside.
+    vec3 n = (hit - Centre) * (1.0 / Rad);
+    vec3 view = dir * inversesqrt(a);
+    float facing = -dot(n, view);
+    vec3 shade = facing < 0.0 ? -n : n;
+    facing = abs(facing);
+    vec3 refl = view + shade * (2.0 * facing);
+    mat3 toWorld = mat3(ViewInverse);
 
-    gl_FragData[0] = vec4(world, 1.0);
-    gl_FragData[1] = vec4(normal, 1.0);
-    gl_FragData[2] = vec4(refl * (1.0 + facing), 1.0);
+    gl_FragData[0] = vec4(toWorld * hit + ViewInverse[3].xyz, 1.0);
+    gl_FragData[1] = vec4(toWorld * n, 1.0);
+    gl_FragData[2] = vec4(toWorld * (refl * (1.0 + facing)), 1.0);
 }

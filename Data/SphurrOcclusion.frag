@@ -1,10 +1,20 @@
 #version 120
+#extension GL_EXT_gpu_shader4 : enable
 // Sphere occlusion pass, fragment stage: how much of the sky this one sphere
 // hides from the G-buffer surface under the pixel. For a sphere of radius r at
 // offset D from the point, the cosine-weighted solid angle it covers is about
-// max(N.D/|D|, 0) * r^2 / |D|^2; it is faded out towards the reach so the
+// max(N.D/|D|, 0) * r^2 / |D|^2; the value at the reach is subtracted so the
 // quad's edge never shows. The sphere's own surface faces away from its centre
 // and so gets nothing. Contributions are blended as s + d - s*d.
+
+// The G-buffer is read exactly one texel per pixel; where the driver offers
+// integer texel fetches they skip the filtering, which is most of the cost of
+// a read on a software rasteriser.
+#ifdef GL_EXT_gpu_shader4
+#define FETCH(tex) texelFetch2D(tex, ivec2(gl_FragCoord.xy), 0)
+#else
+#define FETCH(tex) texture2D(tex, gl_FragCoord.xy * vec2(1.0 / 1280.0, 1.0 / 720.0))
+#endif
 
 uniform sampler2D PosTex;
 uniform sampler2D NormalTex;
@@ -17,16 +27,17 @@ const float Strength = 1.35;
 
 void main()
 {
-    vec2 uv = gl_FragCoord.xy * vec2(1.0 / 1280.0, 1.0 / 720.0);
-    vec3 d = Pos - texture2D(PosTex, uv).xyz;
+    vec3 d = Pos - FETCH(PosTex).xyz;
     float dist2 = dot(d, d);
-    if (dist2 >= Reach * Reach)
+    float reach2 = Reach * Reach;
+    if (dist2 >= reach2)
         discard;
-    vec3 n = texture2D(NormalTex, uv).xyz;   // zero where no sphere was hit
-    float dist = sqrt(dist2);
-    float cosine = dot(n, d) / max(dist, 1e-4);
-    float solid = min(Rad * Rad / max(dist2, 1e-4), 1.0);
-    float fade = 1.0 - smoothstep(Rad, Reach, dist);
-    float occ = clamp(cosine * solid * fade * Strength, 0.0, 1.0);
+    vec3 n = FETCH(NormalTex).xyz;   // zero where no sphere was hit
+    float cosine = dot(n, d) * inversesqrt(max(dist2, 1e-6));
+    // Solid-angle term less its value at the reach, rescaled to 1 at contact.
+    float r2 = Rad * Rad;
+    float edge = r2 / reach2;
+    float solid = (min(r2 / max(dist2, 1e-6), 1.0) - edge) / (1.0 - edge);
+    float occ = clamp(cosine * solid * Strength, 0.0, 1.0);
     gl_FragColor = vec4(occ, occ, occ, 1.0);
 }

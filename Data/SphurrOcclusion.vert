@@ -40,7 +40,7 @@ vec2 slopeRange(float cu, float cv, float r)
 void main()
 {
     // Keep in step with the fall-off in SphurrOcclusion.frag.
-    float reach = Rad + OcclusionRadius * (1.0 + 2.0 * min(Rad, 1.5));
+    float reach = Rad + OcclusionRadius * (0.4 + 1.2 * min(Rad, 1.0));
     Reach = reach;
     vec3 c = (View * vec4(Pos, 1.0)).xyz;
     float depth = -c.z;
