@@ -25,8 +25,11 @@ void main()
     // The bokeh plate is square: crop a 16:9 band from it so the discs stay round.
     vec3 bokeh = texture2D(BokehTex, vec2(TexCoord.x, TexCoord.y * 0.5625 + 0.22)).rgb;
 
-    float bright = max(dot(blur, Luma) - 0.12, 0.0);
-    vec3 glow = blur + blur * blur;
+    float lum = dot(blur, Luma);
+    float bright = max(lum - 0.12, 0.0);
+    // Haze over a dark frame, but a frame that is bright all over (a flash,
+    // an inverted picture) gets much less, or it would drown in white.
+    vec3 glow = (blur + blur * blur) * (1.0 - 0.7 * smoothstep(0.35, 0.85, lum));
     vec3 c = sharp * BgIntensity
            + glow * Intensity
            + bokeh * (bright * 2.2 * Intensity);

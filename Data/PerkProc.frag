@@ -43,7 +43,10 @@ void main()
     c *= 1.0 - 0.55 * dot(q, q);                 // soft vignette
 
     c = mix(c, vec3(1.0), clamp(Flash, 0.0, 1.0));
-    c = mix(c, 1.0 - c, clamp(Invert, 0.0, 1.0));
+    // The negative is darkened on a curve so the mostly dark scene does not
+    // turn into a mostly white one.
+    vec3 neg = 1.0 - c;
+    c = mix(c, neg * neg * 1.15, clamp(Invert, 0.0, 1.0));
     if (Mix < 1.0)
         c = mix(texture2D(Tex, uv).rgb, c, Mix);
     gl_FragColor = vec4(c, 1.0);
