@@ -69,13 +69,13 @@ void main()
     k256 *= k256;
     k256 *= k256;
     k256 *= k256;
-    float spec = k16 * 0.55 + k256 * 2.5;
+    float specular = k16 * 0.55 + k256 * 2.5;
 
     vec3 c = amb * body * (0.75 * (1.0 - fresnel))
            + refl * (1.5 * fresnel)
            + film * (rim2 * 0.45);
     c *= ao;
-    c += spec * vec3(1.0, 0.95, 0.9) * (0.4 + 0.6 * ao);
+    c += specular * vec3(1.0, 0.95, 0.9) * (0.4 + 0.6 * ao);
 
     // Grade: a little extra saturation and a soft toe.
     float y = dot(c, Luma);
