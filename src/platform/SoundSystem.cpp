@@ -85,6 +85,7 @@ Result System::createStream(const char* path, unsigned, void*, Stream** result) 
     // Fix the output to 16-bit samples at the file's rate and channel count.
     mpg123_format_none(opened->decoder);
     mpg123_format(opened->decoder, opened->rate, opened->channels, MPG123_ENC_SIGNED_16);
+    closeChannel();  // it may still be reading the stream this one replaces
     delete stream;
     stream = opened;
     *result = opened;
@@ -117,8 +118,7 @@ Result System::playSound(int, Stream* sound, bool paused, Channel** result) {
         return ErrorOutput;
     }
     state->bufferFrames = have.samples;
-    if (channel)
-        channel->stop();
+    closeChannel();
     channel = opened;
     SDL_PauseAudioDevice(state->device, paused ? 1 : 0);
     *result = opened;
@@ -127,13 +127,18 @@ Result System::playSound(int, Stream* sound, bool paused, Channel** result) {
 
 Result System::update() { return Ok; }
 
+void System::closeChannel() {
+    if (!channel)
+        return;
+    if (channel->state->device)
+        SDL_CloseAudioDevice(channel->state->device);
+    delete channel->state;
+    delete channel;
+    channel = nullptr;
+}
+
 Result System::release() {
-    if (channel) {
-        if (channel->state->device)
-            SDL_CloseAudioDevice(channel->state->device);
-        delete channel->state;
-        delete channel;
-    }
+    closeChannel();
     delete stream;
     if (audioUp)
         SDL_QuitSubSystem(SDL_INIT_AUDIO);

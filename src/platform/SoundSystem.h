@@ -28,11 +28,12 @@ public:
     Result createStream(const char* path, unsigned mode, void* extraInfo, Stream** stream);
     Result playSound(int channelIndex, Stream* stream, bool paused, Channel** channel);
     Result update();
-    Result release();  // frees the system, its streams and channels
+    Result release();  // frees the system, its stream and its channel
 
 private:
     System() = default;
     ~System() = default;
+    void closeChannel();  // one channel at a time: the old one goes first
     bool audioUp = false;
     Stream* stream = nullptr;
     Channel* channel = nullptr;

@@ -126,3 +126,17 @@ TEST_F(Player, PositionFollowsRealTimePausesSeeksAndOutlivesTheStream) {
     SDL_Delay(100);
     EXPECT_EQ(audio.getPosition(), stopped);
 }
+
+TEST_F(Player, PlayingAgainReplacesTheChannelCleanly) {
+    ASSERT_FALSE(mp3.empty()) << "lame could not make the test MP3";
+    FmodAudio audio;
+    audio.play(mp3.c_str());
+    SDL_Delay(100);
+    audio.play(mp3.c_str());
+    ASSERT_TRUE(audio.hasChannel());
+    SDL_Delay(300);
+    EXPECT_GT(audio.getPosition(), 0.1);
+    EXPECT_LT(audio.getPosition(), 0.5);
+    audio.play("Data/no-such-music.mp3");
+    EXPECT_FALSE(audio.hasChannel());
+}
