@@ -19,7 +19,15 @@ void Demo::build(Audio* clock) {
     Sync& sync = Sync::instance();
     sync.setAudio(clock);
     sync.setRowRate(rowRate);
+    try {
+        buildScene();
+    } catch (...) {
+        sync.setAudio(nullptr);  // the clock must not keep a player that is about to go
+        throw;
+    }
+}
 
+void Demo::buildScene() {
     glHint(GL_LINE_SMOOTH_HINT, GL_NICEST);
     glHint(GL_POINT_SMOOTH_HINT, GL_NICEST);
     glEnable(GL_LINE_SMOOTH);
@@ -37,7 +45,8 @@ void Demo::build(Audio* clock) {
 
 Demo::~Demo() {
     effects.clear();
-    // The player releases its sound system as it goes.
+    // The clock outlives the player; it must not read a destroyed one.
+    Sync::instance().setAudio(nullptr);
 }
 
 bool Demo::tick() {

@@ -24,6 +24,7 @@ private:
     Demo(const Demo&) = delete;
     Demo& operator=(const Demo&) = delete;
     void build(Audio* clock);
+    void buildScene();
 
     FmodAudio audio;
     Quib::List<Effect*> effects;

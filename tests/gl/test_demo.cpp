@@ -55,6 +55,17 @@ TEST_F(DemoTest, RendersUpToButNotAtSixtyFourSeconds) {
     EXPECT_EQ(Sync::instance().getTime(), 70.0);
 }
 
+TEST_F(DemoTest, TheClockForgetsThePlayerOfAFinishedDemo) {
+    StillPlayer player;
+    player.seconds = 30.0;
+    {
+        Demo demo(&player);
+        EXPECT_EQ(Sync::instance().getTime(), 30.0);
+    }
+    EXPECT_EQ(Sync::instance().getValue("Part"), 0.0f);  // no player: nothing is read
+    EXPECT_LT(Sync::instance().getTime(), 30.0);         // the wall clock since the clock began
+}
+
 TEST_F(DemoTest, BuildsTheSingletonsBeforeTheFirstFrame) {
     StillPlayer player;
     Demo demo(&player);
