@@ -24,9 +24,9 @@
 #define STB_IMAGE_WRITE_IMPLEMENTATION
 #include <stb/stb_image_write.h>
 
-#include "Audio.h"
 #include "Demo.h"
 #include "Extensions.h"
+#include "FixedAudio.h"
 #include "Window.h"
 #include "platform/Platform.h"
 #include "scene/PassMark.h"
@@ -34,20 +34,6 @@
 namespace {
 
 const int width = 1280, height = 720;
-
-// A player that stands still at whatever position it is given.
-class VirtualPlayer : public Audio {
-public:
-    unsigned ms = 0;
-    void update() override {}
-    void pause() override {}
-    void resume() override {}
-    void stop() override {}
-    bool hasChannel() override { return true; }
-    bool isPlaying() override { return true; }
-    double getPosition() override { return ms / 1000.0; }
-    void setPosition(double seconds) override { ms = unsigned(std::llround(seconds * 1000.0)); }
-};
 
 struct Options {
     std::vector<double> times;
@@ -162,7 +148,7 @@ double nowMs() {
     return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
-void bench(Demo& demo, VirtualPlayer& player, Window& window, const std::vector<double>& times) {
+void bench(Demo& demo, FixedAudio& player, Window& window, const std::vector<double>& times) {
     genQueries = (PFNGLGENQUERIESPROC)lookUpGLProcedure("glGenQueries");
     queryCounter = (PFNGLQUERYCOUNTERPROC)lookUpGLProcedure("glQueryCounter");
     getQueryObjectui64v = (PFNGLGETQUERYOBJECTUI64VPROC)lookUpGLProcedure("glGetQueryObjectui64v");
@@ -221,7 +207,7 @@ int main(int argc, char** argv) {
         GLWindow window;
         window.create("Orvanth - Velvoria (capture)", false, width, height, 0x00CA0000);
         loadExtensions(lookUpGLProcedure);
-        VirtualPlayer player;
+        FixedAudio player;
         Demo demo(&player);
         if (options.bench) {
             bench(demo, player, window, options.times);

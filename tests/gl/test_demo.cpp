@@ -2,8 +2,8 @@
 // error check after a frame, and the GL state a frame leaves behind.
 #include <unistd.h>
 
-#include "Audio.h"
 #include "Demo.h"
+#include "FixedAudio.h"
 #include "GLContext.h"
 #include "Sync.h"
 #include "Texture.h"
@@ -11,19 +11,6 @@
 #include "post/PerkProc.h"
 
 namespace {
-
-class StillPlayer : public Audio {
-public:
-    double seconds = 0.0;
-    void update() override {}
-    void pause() override {}
-    void resume() override {}
-    void stop() override {}
-    bool hasChannel() override { return true; }
-    bool isPlaying() override { return true; }
-    double getPosition() override { return seconds; }
-    void setPosition(double s) override { seconds = s; }
-};
 
 class DemoTest : public GLTest {
 protected:
@@ -44,20 +31,20 @@ GLint integer(GLenum name) {
 }  // namespace
 
 TEST_F(DemoTest, RendersUpToButNotAtSixtyFourSeconds) {
-    StillPlayer player;
+    FixedAudio player;
     Demo demo(&player);
-    player.seconds = 63.999;
+    player.setPosition(63.999);
     EXPECT_TRUE(demo.tick());
-    player.seconds = 64.0;
+    player.setPosition(64.0);
     EXPECT_FALSE(demo.tick());
-    player.seconds = 70.0;
+    player.setPosition(70.0);
     EXPECT_FALSE(demo.tick());
     EXPECT_EQ(Sync::instance().getTime(), 70.0);
 }
 
 TEST_F(DemoTest, TheClockForgetsThePlayerOfAFinishedDemo) {
-    StillPlayer player;
-    player.seconds = 30.0;
+    FixedAudio player;
+    player.setPosition(30.0);
     {
         Demo demo(&player);
         EXPECT_EQ(Sync::instance().getTime(), 30.0);
@@ -67,7 +54,7 @@ TEST_F(DemoTest, TheClockForgetsThePlayerOfAFinishedDemo) {
 }
 
 TEST_F(DemoTest, BuildsTheSingletonsBeforeTheFirstFrame) {
-    StillPlayer player;
+    FixedAudio player;
     Demo demo(&player);
     RenderTarget* scene = PerkProc::instance().sceneTarget;
     ASSERT_NE(scene, nullptr);
@@ -85,9 +72,9 @@ TEST_F(DemoTest, BuildsTheSingletonsBeforeTheFirstFrame) {
 }
 
 TEST_F(DemoTest, AFrameLeavesTheStateItFound) {
-    StillPlayer player;
+    FixedAudio player;
     Demo demo(&player);
-    player.seconds = 30.0;
+    player.setPosition(30.0);
     ASSERT_TRUE(demo.tick());
     EXPECT_EQ(integer(GL_FRAMEBUFFER_BINDING), 0);
     EXPECT_EQ(integer(GL_CURRENT_PROGRAM), 0);
@@ -101,9 +88,9 @@ TEST_F(DemoTest, AFrameLeavesTheStateItFound) {
 }
 
 TEST_F(DemoTest, AnErrorAfterAFrameIsFatal) {
-    StillPlayer player;
+    FixedAudio player;
     Demo demo(&player);
-    player.seconds = 12.0;
+    player.setPosition(12.0);
     glEnable(0x1234);  // GL_INVALID_ENUM, still pending when the frame ends
     try {
         demo.tick();

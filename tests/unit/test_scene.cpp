@@ -10,7 +10,7 @@
 
 #include <glm/gtc/matrix_transform.hpp>
 
-#include "Audio.h"
+#include "FixedAudio.h"
 #include "Sync.h"
 #include "scene/Camera.h"
 #include "scene/SphereField.h"
@@ -21,23 +21,11 @@ namespace {
 
 uint32_t noTime() { return 0; }
 
-class StillPlayer : public Audio {
-public:
-    void update() override {}
-    void pause() override {}
-    void resume() override {}
-    void stop() override {}
-    bool hasChannel() override { return true; }
-    bool isPlaying() override { return true; }
-    double getPosition() override { return 0.0; }
-    void setPosition(double) override {}
-};
-
 // A sphere field with its own clock, whose tracks hold one constant value each.
 class Field : public ::testing::Test {
 protected:
     std::string base = ::testing::TempDir() + "field_";
-    StillPlayer player;
+    FixedAudio player;
     List<Sphurr> spheres;
     int placed = 0;
 
