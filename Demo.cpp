@@ -1,6 +1,12 @@
 #include "Demo.h"
 
+#include <cstdio>
+#include <exception>
+#include <string>
+
 #include "GLError.h"
+#include "Options.h"
+#include "Screen.h"
 #include "Sync.h"
 #include "Window.h"
 #include "platform/Platform.h"
@@ -8,9 +14,10 @@
 #include "post/PerkProc.h"
 #include "scene/Sphurrs.h"
 
-Demo::Demo() {
+Demo::Demo(Music music) {
     build(&audio);
-    audio.play("Data/zandol_and_Pemrix-Vorth_Speaks.mp3");
+    if (music == Music::On)
+        audio.play("Data/zandol_and_Pemrix-Vorth_Speaks.mp3");
 }
 
 Demo::Demo(Audio* clock) { build(clock); }
@@ -64,14 +71,44 @@ bool Demo::tick() {
     return true;
 }
 
-int appMain() {
+int appMain(const Quib::List<Quib::String>& arguments) {
+    Options options = parseOptions(arguments);
+    if (!options.error.empty()) {
+        std::fprintf(stderr, "%s\n", options.error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(usageText, stdout);
+        return 0;
+    }
+    silenceLibraries();
+    if (options.display != 0) {
+        int displays = Window::displayCount();
+        if (displays >= 0 && options.display >= displays) {
+            std::fprintf(stderr, "velvoria: --display %d: there is no such display (%d found)\n",
+                         options.display, displays);
+            return 2;
+        }
+    }
     enterProgramDirectory();
+    // Whatever a library throws still ends in the fatal path; the message
+    // is then the library's own.
+    std::string unexpected;
     try {
         GLWindow window;
-        window.create("Orvanth - Velvoria", true, 1280, 720, 0x00CA0000);
+        window.displayIndex = options.display;
+        window.desktop = options.mode == Options::Mode::Desktop;
+        window.vsync = options.vsync;
+        if (options.mode == Options::Mode::Windowed)
+            window.create("Orvanth - Velvoria", false, frameWidth, frameHeight,
+                          Window::productionStyle | Window::resizableFrame);
+        else
+            window.create("Orvanth - Velvoria", true, frameWidth, frameHeight, Window::productionStyle);
         loadExtensions(lookUpGLProcedure);
+        if (options.mode != Options::Mode::Fullscreen)
+            window.startScaledPresentation();
         {
-            Demo demo;
+            Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On);
             for (;;) {
                 if (window.escapePressed())
                     break;
@@ -91,5 +128,11 @@ int appMain() {
         // The demo and the window are gone by now, newest first.
         showFatalError(e.getMessage().cStr());
         return 1;
+    } catch (const std::exception& e) {
+        unexpected = std::string("Unexpected error: ") + e.what();
+    } catch (...) {
+        unexpected = "Unexpected error";
     }
+    showFatalError(unexpected.c_str());
+    return 1;
 }

@@ -12,7 +12,10 @@ public:
     static constexpr double rowRate = 14.666666666666666;  // 44/3 rows per second
     static constexpr double endTime = 64.0;
 
-    Demo();
+    enum class Music { On, Off };
+
+    // With Music::Off nothing plays and the clock runs on the wall clock.
+    explicit Demo(Music music = Music::On);
     // The same production with another player as its clock, and no music:
     // for rendering frames at chosen demo times.
     explicit Demo(Audio* clock);
@@ -29,3 +32,8 @@ private:
     FmodAudio audio;
     Quib::List<Effect*> effects;
 };
+
+// The program: the window, the production and the frame loop, as the
+// options ask. 0 after the end or Escape, 1 after a fatal error, 2 for a bad
+// option value.
+int appMain(const Quib::List<Quib::String>& arguments);

@@ -1,6 +1,7 @@
 #include "post/BloomChain.h"
 
 #include "Program.h"
+#include "Screen.h"
 #include "Shader.h"
 #include "Texture.h"
 
@@ -32,7 +33,7 @@ BloomChain& BloomChain::instance() {
 
 BloomChain::BloomChain() {
     try {
-        fullTarget = new RenderTarget(1280, 720, true, 1, GL_RGBA);
+        fullTarget = new RenderTarget(frameWidth, frameHeight, true, 1, GL_RGBA);
         downTargets = new RenderTarget*[3]();
         for (int i = 0; i < 3; ++i)
             downTargets[i] = new RenderTarget(downSizes[i], downSizes[i], false, 1, GL_RGBA);
@@ -123,7 +124,7 @@ void BloomChain::blur() {
         glRecti(-1, -1, 1, 1);
     }
 
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glBindFramebuffer(GL_FRAMEBUFFER, screenFramebuffer());
     glBindTexture(GL_TEXTURE_2D, 0);
     blurProgram->unuse();
     glPopAttrib();

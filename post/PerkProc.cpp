@@ -1,6 +1,7 @@
 #include "post/PerkProc.h"
 
 #include "Program.h"
+#include "Screen.h"
 #include "Shader.h"
 #include "Sync.h"
 #include "Texture.h"
@@ -12,7 +13,7 @@ PerkProc& PerkProc::instance() {
 
 PerkProc::PerkProc() {
     try {
-        sceneTarget = new RenderTarget(1280, 720, true, 1, GL_RGBA);
+        sceneTarget = new RenderTarget(frameWidth, frameHeight, true, 1, GL_RGBA);
         vertexShader = new Shader("Data/PerkProc.vert", GL_VERTEX_SHADER);
         fragmentShader = new Shader("Data/PerkProc.frag", GL_FRAGMENT_SHADER);
         program = new Program(vertexShader, fragmentShader);

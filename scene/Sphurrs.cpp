@@ -4,6 +4,7 @@
 
 #include "CubeTexture.h"
 #include "Program.h"
+#include "Screen.h"
 #include "Shader.h"
 #include "Sync.h"
 #include "Texture.h"
@@ -62,8 +63,8 @@ Sphurrs::Sphurrs() {
     try {
         for (int i = 0; i < sphereCount; ++i)
             spheres.add(Sphurr());
-        gBuffer = new RenderTarget(1280, 720, true, 3, GL_RGB16F);
-        occlusionTarget = new RenderTarget(1280, 720, false, 1, GL_R8);
+        gBuffer = new RenderTarget(frameWidth, frameHeight, true, 3, GL_RGB16F);
+        occlusionTarget = new RenderTarget(frameWidth, frameHeight, false, 1, GL_R8);
         sphurrVertex = new Shader("Data/Sphurr.vert", GL_VERTEX_SHADER);
         sphurrFragment = new Shader("Data/Sphurr.frag", GL_FRAGMENT_SHADER);
         sphurrProgram = new Program(sphurrVertex, sphurrFragment);
@@ -117,7 +118,7 @@ void Sphurrs::render(double t) {
     Sync& sync = Sync::instance();
 
     // Camera.
-    glm::mat4 projection = glm::perspective(glm::radians(45.0f), 1.7777778f, 1.0f, 1000.0f);
+    glm::mat4 projection = glm::perspective(glm::radians(45.0f), frameAspect, 1.0f, 1000.0f);
     glm::mat4 view = cameraView(truncateTrackValue(sync.getValue("Camera Bitch"), 0), t);
     glm::mat4 viewInverse = glm::inverse(view);
     glm::vec3 eye = glm::vec3(viewInverse * glm::vec4(0.0f, 0.0f, 0.0f, 1.0f));
@@ -224,7 +225,7 @@ void Sphurrs::render(double t) {
     perkProc.apply(1.0f);
     markPass(Pass::Bloom);
     bloom.blur();
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glBindFramebuffer(GL_FRAMEBUFFER, screenFramebuffer());
     float dry = sync.getValue("Bloom Dry");
     float wet = sync.getValue("Bloom Wet");
     bloom.mix(wet, dry);

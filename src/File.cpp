@@ -1,7 +1,6 @@
 #include "File.h"
 
 #include <fstream>
-#include <iterator>
 #include <string>
 
 using Quib::Exception;
@@ -11,9 +10,13 @@ String readFile(const String& path) {
     std::ifstream stream(path.cStr() ? path.cStr() : "", std::ios::in);
     if (stream.fail() || stream.bad())
         throw Exception("Could not open input file: \"" + path + "\"", "src\\File", 11);
+    // get() turns a read error (a directory opens, then cannot be read) into
+    // the stream's bad state instead of an exception: the text read so far
+    // is what the file gives.
     std::string text;
-    for (std::istreambuf_iterator<char> it(stream), end; it != end; ++it)
-        text += *it;
+    char c;
+    while (stream.get(c))
+        text += c;
     // Made from the text as a C string: it ends before the first zero byte.
     return String(text.c_str());
 }

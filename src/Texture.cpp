@@ -2,6 +2,8 @@
 
 #include <stb/stb_image.h>
 
+#include "Screen.h"
+
 using Quib::Exception;
 using Quib::String;
 
@@ -86,7 +88,7 @@ RenderTarget::RenderTarget(int width, int height, bool withDepth, int colourCoun
     }
 
     // Completeness is not checked: the frame's error check catches misuse.
-    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glBindFramebuffer(GL_FRAMEBUFFER, screenFramebuffer());
 }
 
 RenderTarget::~RenderTarget() {

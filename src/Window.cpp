@@ -1,5 +1,9 @@
 #include "Window.h"
 
+#include <SDL.h>
+
+#include "Screen.h"
+#include "Texture.h"
 #include "quib/String.h"
 
 using Quib::Exception;
@@ -12,9 +16,8 @@ const char* const objectKey = "Velvoria.Window";
 // Stands for the registered window class: one open window at a time.
 bool classRegistered = false;
 
-// Win32 style bits that shape a windowed frame.
+// The Win32 style bit that gives a windowed window its title bar.
 const uint32_t wsCaption = 0x00C00000;
-const uint32_t wsThickFrame = 0x00040000;
 
 bool startVideo() {
     if (SDL_WasInit(SDL_INIT_VIDEO))
@@ -22,31 +25,26 @@ bool startVideo() {
     return SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
 }
 
-// A mode of the display with exactly this size, 32 bits per pixel preferred.
-bool findDisplayMode(int width, int height, SDL_DisplayMode* found) {
-    bool any = false;
-    int count = SDL_GetNumDisplayModes(0);
+// A mode of the display with exactly this size at 32 bits per pixel (four
+// bytes a pixel: 24 bits of colour are stored in 32).
+bool findDisplayMode(int display, int width, int height, SDL_DisplayMode* found) {
+    int count = SDL_GetNumDisplayModes(display);
     for (int i = 0; i < count; ++i) {
         SDL_DisplayMode mode;
-        if (SDL_GetDisplayMode(0, i, &mode) != 0 || mode.w != width || mode.h != height)
-            continue;
-        if (SDL_BYTESPERPIXEL(mode.format) == 4) {
+        if (SDL_GetDisplayMode(display, i, &mode) == 0 && mode.w == width && mode.h == height &&
+            SDL_BYTESPERPIXEL(mode.format) == 4) {
             *found = mode;
             return true;
         }
-        if (!any) {
-            *found = mode;
-            any = true;
-        }
     }
-    return any;
+    return false;
 }
 
 }  // namespace
 
 Window::Window()
     : open(false), handle(nullptr), x(0), y(0), width(0), height(0), style(0),
-      fullscreen(false), escapeLatched(false), closeSeen(false) {}
+      fullscreen(false), displayIndex(0), desktop(false), escapeLatched(false), closeSeen(false) {}
 
 Window::~Window() {
     Window::close();
@@ -65,13 +63,27 @@ void Window::create(const char* title, bool fullscreen, int width, int height, u
 
     prepareCreate();
 
-    if (fullscreen) {
+    if (fullscreen && desktop) {
+        // The display as it is: no mode switch, the window covers it.
+        SDL_Rect bounds;
+        if (SDL_GetDisplayBounds(displayIndex, &bounds) != 0)
+            throw Exception("Could not create fullscreen window", "src\\Window", 54);
+        handle = SDL_CreateWindow(title, bounds.x, bounds.y, bounds.w, bounds.h,
+                                  SDL_WINDOW_FULLSCREEN_DESKTOP | SDL_WINDOW_ALLOW_HIGHDPI | SDL_WINDOW_HIDDEN |
+                                      extraWindowFlags());
+        if (handle) {
+            SDL_GetWindowSize(handle, &this->width, &this->height);
+            SDL_ShowCursor(SDL_DISABLE);
+        }
+    } else if (fullscreen) {
         SDL_DisplayMode mode;
-        if (!findDisplayMode(width, height, &mode))
+        SDL_Rect bounds;
+        if (!findDisplayMode(displayIndex, width, height, &mode) ||
+            SDL_GetDisplayBounds(displayIndex, &bounds) != 0)
             throw Exception("Could not create fullscreen window", "src\\Window", 54);
         // Made hidden so that the mode is chosen before the switch happens
         // on showing.
-        handle = SDL_CreateWindow(title, 0, 0, width, height,
+        handle = SDL_CreateWindow(title, bounds.x, bounds.y, width, height,
                                   SDL_WINDOW_FULLSCREEN | SDL_WINDOW_BORDERLESS | SDL_WINDOW_HIDDEN |
                                       extraWindowFlags());
         if (handle && SDL_SetWindowDisplayMode(handle, &mode) != 0) {
@@ -85,8 +97,8 @@ void Window::create(const char* title, bool fullscreen, int width, int height, u
         uint32_t flags = SDL_WINDOW_HIDDEN | extraWindowFlags();
         if ((style & wsCaption) == 0)
             flags |= SDL_WINDOW_BORDERLESS;
-        if (style & wsThickFrame)
-            flags |= SDL_WINDOW_RESIZABLE;
+        if (style & resizableFrame)
+            flags |= SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI;
         handle = SDL_CreateWindow(title, SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, width, height, flags);
     }
     if (!handle)
@@ -200,13 +212,17 @@ bool Window::closeRequested() {
     return closeSeen;
 }
 
+int Window::displayCount() {
+    return startVideo() ? SDL_GetNumVideoDisplays() : -1;
+}
+
 void Window::prepareCreate() {}
 
 uint32_t Window::extraWindowFlags() {
     return 0;
 }
 
-GLWindow::GLWindow() : renderContext(nullptr) {}
+GLWindow::GLWindow() : renderContext(nullptr), vsync(true), scaledTarget(nullptr) {}
 
 GLWindow::~GLWindow() {
     GLWindow::close();
@@ -234,11 +250,19 @@ void GLWindow::create(const char* title, bool fullscreen, int width, int height,
     // Not examined: a missing context shows up as the first GL failure.
     renderContext = SDL_GL_CreateContext(handle);
     SDL_GL_MakeCurrent(handle, renderContext);
+    // Adaptive synchronisation where the driver has it, plain otherwise.
+    if (!vsync || SDL_GL_SetSwapInterval(-1) != 0)
+        SDL_GL_SetSwapInterval(vsync ? 1 : 0);
 }
 
 void GLWindow::close() {
     if (!open)
         return;
+    if (scaledTarget) {
+        delete scaledTarget;
+        scaledTarget = nullptr;
+        setScreenFramebuffer(0);
+    }
     SDL_GL_MakeCurrent(handle, nullptr);
     SDL_GL_DeleteContext(renderContext);
     renderContext = nullptr;
@@ -247,6 +271,61 @@ void GLWindow::close() {
 
 void GLWindow::update() {
     Window::update();
-    if (open)
-        SDL_GL_SwapWindow(handle);
+    if (!open)
+        return;
+    if (scaledTarget)
+        presentScaled();
+    SDL_GL_SwapWindow(handle);
+}
+
+void GLWindow::startScaledPresentation() {
+    if (scaledTarget)
+        return;
+    scaledTarget = new RenderTarget(frameWidth, frameHeight, true, 1, GL_RGBA8);
+    setScreenFramebuffer(scaledTarget->framebuffer);
+    glBindFramebuffer(GL_FRAMEBUFFER, scaledTarget->framebuffer);
+    glViewport(0, 0, frameWidth, frameHeight);
+}
+
+// Draws the offscreen picture into the window's drawable as one textured
+// quad, as large as fits with the picture's aspect, black bars around it;
+// leaves the GL state as it found it and the offscreen target bound for
+// the next frame.
+void GLWindow::presentScaled() {
+    int drawableWidth = 0, drawableHeight = 0;
+    SDL_GL_GetDrawableSize(handle, &drawableWidth, &drawableHeight);
+    int64_t w = drawableWidth, h = w * frameHeight / frameWidth;
+    if (h > drawableHeight) {
+        h = drawableHeight;
+        w = h * frameWidth / frameHeight;
+    }
+
+    glPushAttrib(GL_VIEWPORT_BIT | GL_COLOR_BUFFER_BIT | GL_ENABLE_BIT | GL_TEXTURE_BIT | GL_CURRENT_BIT);
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_BLEND);
+    glDisable(GL_SCISSOR_TEST);
+    glViewport(0, 0, drawableWidth, drawableHeight);
+    glClearColor(0.0f, 0.0f, 0.0f, 1.0f);
+    glClear(GL_COLOR_BUFFER_BIT);
+    glViewport(GLint((drawableWidth - w) / 2), GLint((drawableHeight - h) / 2), GLsizei(w), GLsizei(h));
+    glActiveTexture(GL_TEXTURE0);
+    glEnable(GL_TEXTURE_2D);
+    glTexEnvi(GL_TEXTURE_ENV, GL_TEXTURE_ENV_MODE, GL_REPLACE);
+    glBindTexture(GL_TEXTURE_2D, scaledTarget->colourTextures[0]->id);
+    glBegin(GL_QUADS);
+    glTexCoord2f(0.0f, 0.0f);
+    glVertex2f(-1.0f, -1.0f);
+    glTexCoord2f(1.0f, 0.0f);
+    glVertex2f(1.0f, -1.0f);
+    glTexCoord2f(1.0f, 1.0f);
+    glVertex2f(1.0f, 1.0f);
+    glTexCoord2f(0.0f, 1.0f);
+    glVertex2f(-1.0f, 1.0f);
+    glEnd();
+    glBindTexture(GL_TEXTURE_2D, 0);
+    // The saved colour-buffer state names the target's draw buffer: it is
+    // restored with the target bound again.
+    glBindFramebuffer(GL_FRAMEBUFFER, scaledTarget->framebuffer);
+    glPopAttrib();
 }

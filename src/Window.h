@@ -2,9 +2,11 @@
 
 #include <cstdint>
 
-#include <SDL.h>
-
 #include "quib/String.h"
+
+struct SDL_Window;
+union SDL_Event;
+class RenderTarget;
 
 // One top-level window: an optional switch of the display to a fullscreen
 // mode, creation, routing of the window's events to the object, teardown.
@@ -14,6 +16,11 @@
 // second create while one is open fails as a class registration would.
 class Window {
 public:
+    // The production's window style: WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX.
+    static const uint32_t productionStyle = 0x00CA0000;
+    // WS_THICKFRAME: a windowed window with it can be resized.
+    static const uint32_t resizableFrame = 0x00040000;
+
     Window();
     virtual ~Window();
 
@@ -21,8 +28,10 @@ public:
     Window& operator=(const Window&) = delete;
 
     // Fullscreen: switches the display to width x height at 32 bits per
-    // pixel, covers it with a borderless window and hides the cursor.
-    // Windowed: a window whose client area is width x height.
+    // pixel, covers it with a borderless window and hides the cursor; with
+    // `desktop` set, covers the display at its own resolution instead,
+    // without a mode switch. Windowed: a window whose client area is
+    // width x height.
     virtual void create(const char* title, bool fullscreen, int width, int height, uint32_t style);
     virtual void close();
     // Drains the pending events without blocking.
@@ -42,12 +51,19 @@ public:
     // stays true.
     bool closeRequested();
 
+    // How many displays the video system sees; -1 when it cannot start.
+    static int displayCount();
+
     bool open;
     SDL_Window* handle;
     int x, y;
     int width, height;
     uint32_t style;
     bool fullscreen;
+    // Set before create: the display a fullscreen window goes to, and
+    // whether it takes the display as it is rather than switching its mode.
+    int displayIndex;
+    bool desktop;
 
 protected:
     // Runs after the video system is up and before the window is made.
@@ -73,12 +89,26 @@ public:
 
     void create(const char* title, bool fullscreen, int width, int height, uint32_t style) override;
     void close() override;
-    // Drains the events, then presents the back buffer.
+    // Drains the events, then presents the back buffer (the scaled picture
+    // first, when the window scales).
     void update() override;
 
-    SDL_GLContext renderContext;
+    // From now on frames are drawn into an offscreen frameWidth x
+    // frameHeight target, which each update scales into the window's
+    // drawable, aspect kept, with black bars. Needs the GL entry points.
+    void startScaledPresentation();
+
+    void* renderContext;  // the SDL GL context
+    // Set before create: presentation synchronised to the display
+    // (adaptive where the driver offers it), or as fast as it goes.
+    bool vsync;
 
 protected:
     void prepareCreate() override;
     uint32_t extraWindowFlags() override;
+
+private:
+    void presentScaled();
+
+    RenderTarget* scaledTarget;
 };

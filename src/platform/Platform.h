@@ -12,5 +12,9 @@ void showFatalError(const char* message);
 
 void sleepMilliseconds(unsigned milliseconds);
 
+// Keeps the system libraries that SDL loads (ALSA, Wayland) from writing
+// their diagnostics to the console: the program's console stays empty.
+void silenceLibraries();
+
 // The GL procedure look-up of the platform, for loadExtensions.
 void* lookUpGLProcedure(const char* name);

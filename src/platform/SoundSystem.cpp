@@ -3,7 +3,7 @@
 #include <SDL.h>
 #include <mpg123.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 
@@ -29,7 +29,25 @@ struct Channel::State {
     int bufferFrames = 0;
     bool ended = false;
     bool stopped = false;
-    std::atomic<uint64_t> framesHanded{0};
+    // Written by the audio thread with the device locked, read under the
+    // same lock.
+    uint64_t framesHanded = 0;
+    uint64_t handedAt = 0;       // performance counter at the last hand-over
+    // The main thread's own.
+    bool paused = false;
+    uint64_t heldFrames = 0;     // the position while paused
+    uint64_t reportedFrames = 0; // the last position reported
+
+    // Frames played by now: what the device consumed less its buffer, plus
+    // the time since the last hand-over, at most one buffer. Device locked.
+    uint64_t playedNow() const {
+        uint64_t buffer = uint64_t(bufferFrames);
+        uint64_t base = framesHanded > buffer ? framesHanded - buffer : 0;
+        uint64_t ticks = SDL_GetPerformanceCounter() - handedAt;
+        uint64_t second = SDL_GetPerformanceFrequency();
+        uint64_t since = ticks < second ? ticks * uint64_t(stream->rate) / second : buffer;
+        return base + std::min(since, buffer);
+    }
 };
 
 // Runs on SDL's audio thread with the device locked: decode what the device
@@ -50,6 +68,7 @@ static void fill(void* user, Uint8* out, int bytes) {
     if (done < bytes)
         std::memset(out + done, 0, size_t(bytes - done));
     state->framesHanded += uint64_t(bytes / state->frameBytes);
+    state->handedAt = SDL_GetPerformanceCounter();
 }
 
 Result System::create(System** system) {
@@ -73,6 +92,9 @@ Result System::createStream(const char* path, unsigned, void*, Stream** result) 
     Stream* opened = new Stream;
     opened->decoder = mpg123_new(nullptr, nullptr);
     int encoding = 0;
+    // The decoder keeps its complaints about a broken file to itself.
+    if (opened->decoder)
+        mpg123_param(opened->decoder, MPG123_ADD_FLAGS, MPG123_QUIET, 0);
     if (!opened->decoder || mpg123_open(opened->decoder, path) != MPG123_OK) {
         delete opened;
         return ErrorFile;
@@ -118,6 +140,8 @@ Result System::playSound(int, Stream* sound, bool paused, Channel** result) {
         return ErrorOutput;
     }
     state->bufferFrames = have.samples;
+    state->handedAt = SDL_GetPerformanceCounter();
+    state->paused = paused;
     closeChannel();
     channel = opened;
     SDL_PauseAudioDevice(state->device, paused ? 1 : 0);
@@ -149,6 +173,20 @@ Result System::release() {
 Result Channel::setPaused(bool paused) {
     if (state->stopped)
         return ErrorInvalidHandle;
+    if (paused == state->paused)
+        return Ok;
+    SDL_LockAudioDevice(state->device);
+    if (paused) {
+        state->heldFrames = std::max(state->playedNow(), state->reportedFrames);
+    } else {
+        // Go on from the held position as if a buffer had just been handed
+        // over: no jump for the time spent paused.
+        state->framesHanded = state->heldFrames + uint64_t(state->bufferFrames);
+        state->handedAt = SDL_GetPerformanceCounter();
+        state->reportedFrames = state->heldFrames;
+    }
+    state->paused = paused;
+    SDL_UnlockAudioDevice(state->device);
     SDL_PauseAudioDevice(state->device, paused ? 1 : 0);
     return Ok;
 }
@@ -165,22 +203,41 @@ Result Channel::stop() {
 Result Channel::getPosition(unsigned* position, unsigned timeUnit) {
     if (state->stopped || timeUnit != timeUnitMilliseconds)
         return ErrorInvalidHandle;
-    // What the device still holds in its buffer has not been heard yet.
-    uint64_t handed = state->framesHanded;
-    uint64_t heard = handed > uint64_t(state->bufferFrames) ? handed - state->bufferFrames : 0;
-    *position = unsigned(heard * 1000 / uint64_t(state->stream->rate));
+    uint64_t played = state->heldFrames;
+    if (!state->paused) {
+        SDL_LockAudioDevice(state->device);
+        played = std::max(state->playedNow(), state->reportedFrames);
+        SDL_UnlockAudioDevice(state->device);
+    }
+    state->reportedFrames = played;
+    *position = unsigned(played * 1000 / uint64_t(state->stream->rate));
     return Ok;
 }
 
 Result Channel::setPosition(unsigned position, unsigned timeUnit) {
     if (state->stopped || timeUnit != timeUnitMilliseconds)
         return ErrorInvalidHandle;
-    uint64_t frame = uint64_t(position) * uint64_t(state->stream->rate) / 1000;
+    // Rounded up, so that the frame reads back as the same millisecond.
+    uint64_t rate = uint64_t(state->stream->rate);
+    uint64_t frame = (uint64_t(position) * rate + 999) / 1000;
     SDL_LockAudioDevice(state->device);
     off_t reached = mpg123_seek(state->stream->decoder, off_t(frame), SEEK_SET);
     state->ended = reached < 0 || reached < off_t(frame);
     state->framesHanded = frame + uint64_t(state->bufferFrames);
+    state->handedAt = SDL_GetPerformanceCounter();
+    state->heldFrames = frame;
+    state->reportedFrames = frame;
     SDL_UnlockAudioDevice(state->device);
+    return Ok;
+}
+
+Result Channel::getConsumed(unsigned long long* frames, unsigned* bufferFrames) {
+    if (state->stopped)
+        return ErrorInvalidHandle;
+    SDL_LockAudioDevice(state->device);
+    *frames = state->framesHanded;
+    SDL_UnlockAudioDevice(state->device);
+    *bufferFrames = unsigned(state->bufferFrames);
     return Ok;
 }
 

@@ -7,8 +7,13 @@
 // audio; MP3 streams are decoded with libmpg123 as they play.
 //
 // A channel's position is the number of sample frames the audio device has
-// consumed, in milliseconds. When the stream ends the channel goes on
-// playing silence, so its position keeps advancing in real time.
+// played, in milliseconds: the frames it has consumed, less the one buffer
+// it holds, plus the part of that buffer played since it was handed over
+// (measured on the clock, at most one buffer), so that the position moves
+// smoothly between the device's requests instead of once per buffer. It
+// never goes back except by a seek, stands still while paused and reads
+// exactly what was set right after a seek. When the stream ends the channel
+// goes on playing silence, so its position keeps advancing in real time.
 
 namespace Sound {
 
@@ -45,6 +50,9 @@ public:
     Result stop();
     Result getPosition(unsigned* position, unsigned timeUnit);
     Result setPosition(unsigned position, unsigned timeUnit);
+    // The sample frames the device has consumed so far (counting from the
+    // last seek's target plus one buffer) and the size of its buffer.
+    Result getConsumed(unsigned long long* frames, unsigned* bufferFrames);
 
     struct State;  // shared with the audio thread
 

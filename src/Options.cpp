@@ -1,0 +1,62 @@
+#include "Options.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+const char* const usageText =
+    "usage: velvoria [OPTION]...\n"
+    "Plays the production fullscreen at 1280x720 (32 bits per pixel); Escape ends it.\n"
+    "\n"
+    "  --windowed     a 1280x720 window with a title bar, resizable\n"
+    "  --desktop      fullscreen at the desktop's own resolution, without a mode switch\n"
+    "  --display N    the monitor for the fullscreen modes (0 is the first)\n"
+    "  --no-vsync     do not synchronise presentation to the display\n"
+    "  --mute         no music; the clock runs on the wall clock\n"
+    "  --help         this text\n";
+
+namespace {
+
+bool parseIndex(const char* text, int& value) {
+    if (!text || *text < '0' || *text > '9')
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    long parsed = std::strtol(text, &end, 10);
+    if (*end != 0 || errno == ERANGE || parsed > INT_MAX)
+        return false;
+    value = int(parsed);
+    return true;
+}
+
+}  // namespace
+
+Options parseOptions(const Quib::List<Quib::String>& arguments) {
+    Options options;
+    for (int i = 0; i < arguments.count; ++i) {
+        std::string arg = arguments[i].cStr() ? arguments[i].cStr() : "";
+        if (arg == "--windowed") {
+            options.mode = Options::Mode::Windowed;
+        } else if (arg == "--desktop") {
+            options.mode = Options::Mode::Desktop;
+        } else if (arg == "--no-vsync") {
+            options.vsync = false;
+        } else if (arg == "--mute") {
+            options.mute = true;
+        } else if (arg == "--help") {
+            options.help = true;
+        } else if (arg == "--display") {
+            if (i + 1 >= arguments.count) {
+                options.error = "velvoria: --display needs a display number";
+                break;
+            }
+            const char* value = arguments[++i].cStr();
+            if (!parseIndex(value, options.display)) {
+                options.error = std::string("velvoria: --display: \"") + (value ? value : "") +
+                                "\" is not a display number";
+                break;
+            }
+        }
+    }
+    return options;
+}

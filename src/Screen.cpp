@@ -1,0 +1,9 @@
+#include "Screen.h"
+
+namespace {
+GLuint screen = 0;
+}
+
+GLuint screenFramebuffer() { return screen; }
+
+void setScreenFramebuffer(GLuint framebuffer) { screen = framebuffer; }
