@@ -44,9 +44,15 @@ void Demo::buildScene() {
 }
 
 Demo::~Demo() {
+    setPassHook(PassHook());  // the effects live on; the listener may not
     effects.clear();
     // The clock outlives the player; it must not read a destroyed one.
     Sync::instance().setAudio(nullptr);
+}
+
+void Demo::setPassHook(PassHook hook) {
+    for (int i = 0; i < effects.count; ++i)
+        effects[i]->passHook = hook;
 }
 
 bool Demo::tick() {

@@ -20,6 +20,9 @@ public:
 
     virtual bool tick();
 
+    // Hands a listener to the effects, which mark where each pass starts.
+    void setPassHook(PassHook hook);
+
 private:
     Demo(const Demo&) = delete;
     Demo& operator=(const Demo&) = delete;

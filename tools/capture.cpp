@@ -124,17 +124,19 @@ bool writeFrame(const std::string& path) {
 }
 
 // Timer queries at each pass mark; fetched here, the demo itself needs none.
-PFNGLGENQUERIESPROC genQueries;
-PFNGLQUERYCOUNTERPROC queryCounter;
-PFNGLGETQUERYOBJECTUI64VPROC getQueryObjectui64v;
 const int markCount = int(Pass::End) + 1;
-GLuint queries[markCount];
+struct PassTimer {
+    PFNGLQUERYCOUNTERPROC queryCounter;
+    PFNGLGETQUERYOBJECTUI64VPROC getQueryObjectui64v;
+    GLuint queries[markCount];
+};
 
 // A software renderer runs a pass when it is flushed, not when it is drawn:
 // finishing at each mark charges every pass its own work.
-void timePass(Pass pass) {
+void timePass(void* context, Pass pass) {
+    PassTimer& timer = *static_cast<PassTimer*>(context);
     glFinish();
-    queryCounter(queries[int(pass)], GL_TIMESTAMP);
+    timer.queryCounter(timer.queries[int(pass)], GL_TIMESTAMP);
 }
 
 double median(std::vector<double> values) {
@@ -149,13 +151,14 @@ double nowMs() {
 }
 
 void bench(Demo& demo, FixedAudio& player, Window& window, const std::vector<double>& times) {
-    genQueries = (PFNGLGENQUERIESPROC)lookUpGLProcedure("glGenQueries");
-    queryCounter = (PFNGLQUERYCOUNTERPROC)lookUpGLProcedure("glQueryCounter");
-    getQueryObjectui64v = (PFNGLGETQUERYOBJECTUI64VPROC)lookUpGLProcedure("glGetQueryObjectui64v");
-    bool timed = genQueries && queryCounter && getQueryObjectui64v;
+    PassTimer timer;
+    auto genQueries = (PFNGLGENQUERIESPROC)lookUpGLProcedure("glGenQueries");
+    timer.queryCounter = (PFNGLQUERYCOUNTERPROC)lookUpGLProcedure("glQueryCounter");
+    timer.getQueryObjectui64v = (PFNGLGETQUERYOBJECTUI64VPROC)lookUpGLProcedure("glGetQueryObjectui64v");
+    bool timed = genQueries && timer.queryCounter && timer.getQueryObjectui64v;
     if (timed) {
-        genQueries(markCount, queries);
-        passListener = timePass;
+        genQueries(markCount, timer.queries);
+        demo.setPassHook(PassHook{timePass, &timer});
     }
     const char* names[] = {"gbuffer", "occlusion", "sky_composite", "final_pass", "bloom", "credits"};
     const int runs = 5;
@@ -174,7 +177,7 @@ void bench(Demo& demo, FixedAudio& player, Window& window, const std::vector<dou
             if (timed) {
                 GLuint64 stamps[markCount];
                 for (int m = 0; m < markCount; ++m)
-                    getQueryObjectui64v(queries[m], GL_QUERY_RESULT, &stamps[m]);
+                    timer.getQueryObjectui64v(timer.queries[m], GL_QUERY_RESULT, &stamps[m]);
                 for (int m = 0; m + 1 < markCount; ++m)
                     passes[m].push_back((stamps[m + 1] - stamps[m]) / 1e6);
             }
@@ -186,7 +189,7 @@ void bench(Demo& demo, FixedAudio& player, Window& window, const std::vector<dou
                 std::printf("  pass=%s ms=%.1f\n", names[m], median(passes[m]));
         std::fflush(stdout);
     }
-    passListener = nullptr;
+    demo.setPassHook(PassHook());
 }
 
 }  // namespace
