@@ -35,10 +35,12 @@ namespace {
 
 const int width = 1280, height = 720;
 
+enum class Mode { Frames, Bench };
+
 struct Options {
-    std::vector<double> times;
-    std::string out;
-    bool bench = false;
+    Mode mode = Mode::Frames;
+    std::vector<double> times;  // frames and bench
+    std::string out;            // frames: the directory
 };
 
 int usage() {
@@ -74,7 +76,7 @@ bool parse(int argc, char** argv, Options& options) {
         } else if (arg == "--fps" && i + 1 < argc) {
             if (!number(argv[++i], fps) || fps <= 0) return false;
         } else if (arg == "--bench") {
-            options.bench = true;
+            options.mode = Mode::Bench;
         } else {
             return false;
         }
@@ -88,7 +90,7 @@ bool parse(int argc, char** argv, Options& options) {
     }
     if (options.times.empty())
         return false;
-    return options.bench || !options.out.empty();
+    return options.mode == Mode::Bench || !options.out.empty();
 }
 
 std::string absolute(const std::string& path) {
@@ -111,16 +113,71 @@ bool makeDirectories(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool writeFrame(const std::string& path) {
-    std::vector<unsigned char> pixels(size_t(width) * height * 4);
+double nowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// The frame just drawn, bottom row first as GL gives it.
+void readFrame(GLenum format, int channels, std::vector<unsigned char>& pixels) {
+    pixels.resize(size_t(width) * height * channels);
     glReadBuffer(GL_BACK);
     glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
-    for (size_t i = 3; i < pixels.size(); i += 4)
-        pixels[i] = 255;  // the window has no alpha to speak of
-    // GL's rows run bottom-up; PNG rows top-down.
-    const unsigned char* lastRow = pixels.data() + size_t(width) * 4 * (height - 1);
-    return stbi_write_png(path.c_str(), width, height, 4, lastRow, -width * 4) != 0;
+    glReadPixels(0, 0, width, height, format, GL_UNSIGNED_BYTE, pixels.data());
+}
+
+// What every mode renders with: the demo's own objects, clocked by a player
+// that stands at each frame's time.
+struct Renderer {
+    Window& window;
+    FixedAudio& player;
+    Demo& demo;
+};
+
+// The one rendering loop: frame k shows demo time timeOf(k) and is handed,
+// drawn and finished, to use(k, milliseconds its tick took) before it is
+// presented. Stops early when use() says so; true when every frame was
+// used.
+template <typename TimeOf, typename Use>
+bool render(Renderer& r, long count, TimeOf timeOf, Use use) {
+    for (long k = 0; k < count; ++k) {
+        r.player.setPosition(timeOf(k));
+        glFinish();
+        double start = nowMs();
+        r.demo.tick();
+        glFinish();
+        if (!use(k, nowMs() - start))
+            return false;
+        r.window.update();
+    }
+    return true;
+}
+
+int writeFrames(Renderer& r, const std::vector<double>& times, const std::string& dir) {
+    std::vector<unsigned char> pixels;
+    bool written = render(r, long(times.size()), [&](long k) { return times[size_t(k)]; }, [&](long, double) {
+        readFrame(GL_RGBA, 4, pixels);
+        for (size_t i = 3; i < pixels.size(); i += 4)
+            pixels[i] = 255;  // the window has no alpha to speak of
+        char name[64];
+        std::snprintf(name, sizeof name, "/frame-%05u.png", r.player.ms);
+        std::string path = dir + name;
+        // PNG rows run top-down.
+        const unsigned char* lastRow = pixels.data() + size_t(width) * 4 * (height - 1);
+        if (!stbi_write_png(path.c_str(), width, height, 4, lastRow, -width * 4)) {
+            std::fprintf(stderr, "velvoria-capture: cannot write %s\n", path.c_str());
+            return false;
+        }
+        std::printf("%s\n", path.c_str());
+        return true;
+    });
+    return written ? 0 : 1;
 }
 
 // Timer queries at each pass mark; fetched here, the demo itself needs none.
@@ -139,18 +196,7 @@ void timePass(void* context, Pass pass) {
     timer.queryCounter(timer.queries[int(pass)], GL_TIMESTAMP);
 }
 
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
-
-double nowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
-}
-
-void bench(Demo& demo, FixedAudio& player, Window& window, const std::vector<double>& times) {
+int bench(Renderer& r, const std::vector<double>& times) {
     PassTimer timer;
     auto genQueries = (PFNGLGENQUERIESPROC)lookUpGLProcedure("glGenQueries");
     timer.queryCounter = (PFNGLQUERYCOUNTERPROC)lookUpGLProcedure("glQueryCounter");
@@ -158,38 +204,40 @@ void bench(Demo& demo, FixedAudio& player, Window& window, const std::vector<dou
     bool timed = genQueries && timer.queryCounter && timer.getQueryObjectui64v;
     if (timed) {
         genQueries(markCount, timer.queries);
-        demo.setPassHook(PassHook{timePass, &timer});
+        r.demo.setPassHook(PassHook{timePass, &timer});
     }
     const char* names[] = {"gbuffer", "occlusion", "sky_composite", "final_pass", "bloom", "credits"};
-    const int runs = 5;
-    for (double t : times) {
-        player.setPosition(t);
-        demo.tick();  // warm-up: first-use costs stay out of the numbers
-        window.update();
-        std::vector<double> frame;
-        std::vector<std::vector<double>> passes(markCount - 1);
-        for (int r = 0; r < runs; ++r) {
-            glFinish();
-            double start = nowMs();
-            demo.tick();
-            glFinish();
-            frame.push_back(nowMs() - start);
-            if (timed) {
-                GLuint64 stamps[markCount];
-                for (int m = 0; m < markCount; ++m)
-                    timer.getQueryObjectui64v(timer.queries[m], GL_QUERY_RESULT, &stamps[m]);
-                for (int m = 0; m + 1 < markCount; ++m)
-                    passes[m].push_back((stamps[m + 1] - stamps[m]) / 1e6);
-            }
-            window.update();
-        }
-        std::printf("t=%g frame_ms=%.1f\n", t, median(frame));
-        if (timed)
-            for (int m = 0; m + 1 < markCount; ++m)
-                std::printf("  pass=%s ms=%.1f\n", names[m], median(passes[m]));
-        std::fflush(stdout);
-    }
-    demo.setPassHook(PassHook());
+    // Each time once to warm up (first-use costs stay out of the numbers),
+    // then measured.
+    const long runs = 5, perTime = runs + 1;
+    std::vector<double> frame;
+    std::vector<std::vector<double>> passes(markCount - 1);
+    render(r, long(times.size()) * perTime, [&](long k) { return times[size_t(k / perTime)]; },
+           [&](long k, double ms) {
+               long run = k % perTime;
+               if (run == 0)
+                   return true;
+               frame.push_back(ms);
+               if (timed) {
+                   GLuint64 stamps[markCount];
+                   for (int m = 0; m < markCount; ++m)
+                       timer.getQueryObjectui64v(timer.queries[m], GL_QUERY_RESULT, &stamps[m]);
+                   for (int m = 0; m + 1 < markCount; ++m)
+                       passes[m].push_back((stamps[m + 1] - stamps[m]) / 1e6);
+               }
+               if (run == runs) {
+                   std::printf("t=%g frame_ms=%.1f\n", times[size_t(k / perTime)], median(frame));
+                   for (int m = 0; timed && m + 1 < markCount; ++m)
+                       std::printf("  pass=%s ms=%.1f\n", names[m], median(passes[m]));
+                   std::fflush(stdout);
+                   frame.clear();
+                   for (std::vector<double>& pass : passes)
+                       pass.clear();
+               }
+               return true;
+           });
+    r.demo.setPassHook(PassHook());
+    return 0;
 }
 
 }  // namespace
@@ -198,42 +246,32 @@ int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, options))
         return usage();
-    std::string out = options.out.empty() ? "" : absolute(options.out);
-    if (!out.empty() && !makeDirectories(out)) {
-        std::fprintf(stderr, "velvoria-capture: cannot make the directory %s\n", out.c_str());
+    if (!options.out.empty())
+        options.out = absolute(options.out);
+    if (options.mode == Mode::Frames && !makeDirectories(options.out)) {
+        std::fprintf(stderr, "velvoria-capture: cannot make the directory %s\n", options.out.c_str());
         return 1;
     }
     // Offscreen where the platform allows: no window needs to show.
     setenv("SDL_VIDEODRIVER", "offscreen", 0);
     enterProgramDirectory();
+    int status = 0;
     try {
         GLWindow window;
         window.create("Orvanth - Velvoria (capture)", false, width, height, 0x00CA0000);
         loadExtensions(lookUpGLProcedure);
         FixedAudio player;
         Demo demo(&player);
-        if (options.bench) {
-            bench(demo, player, window, options.times);
-        } else {
-            for (double t : options.times) {
-                player.setPosition(t);
-                demo.tick();
-                char name[64];
-                std::snprintf(name, sizeof name, "/frame-%05u.png", player.ms);
-                std::string path = out + name;
-                if (!writeFrame(path)) {
-                    std::fprintf(stderr, "velvoria-capture: cannot write %s\n", path.c_str());
-                    return 1;
-                }
-                std::printf("%s\n", path.c_str());
-                window.update();
-            }
+        Renderer renderer{window, player, demo};
+        switch (options.mode) {
+        case Mode::Frames: status = writeFrames(renderer, options.times, options.out); break;
+        case Mode::Bench: status = bench(renderer, options.times); break;
         }
         window.close();
     } catch (const Quib::Exception& e) {
         const char* message = e.getMessage().cStr();
         std::fprintf(stderr, "%s\n", message ? message : "");
-        return 1;
+        status = 1;
     }
-    return 0;
+    return status;
 }
