@@ -10,7 +10,7 @@
 
 Demo::Demo() {
     build(&audio);
-    audio.play("Data/zandol_and_Pemrix-Vorth_Speaks.mp3");
+    audio.play(musicFile);
 }
 
 Demo::Demo(Audio* clock) { build(clock); }

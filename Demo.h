@@ -11,6 +11,7 @@ class Demo {
 public:
     static constexpr double rowRate = 14.666666666666666;  // 44/3 rows per second
     static constexpr double endTime = 64.0;
+    static constexpr const char* musicFile = "Data/zandol_and_Pemrix-Vorth_Speaks.mp3";
 
     Demo();
     // The same production with another player as its clock, and no music:

@@ -3,12 +3,16 @@
 //   velvoria-capture --at SECONDS... --out DIR          one PNG per time (frame-<ms>.png)
 //   velvoria-capture --from S --to S --fps N --out DIR  a sequence
 //   velvoria-capture --bench --at SECONDS...            median frame and pass times
+//   velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S] [--size WxH]
+//                                                       one MP4 with the music (ffmpeg)
 //
 // It builds the same objects as the demo and drives the clock with a virtual
 // player whose position is the frame's time, so each frame shows the track
 // values of that time. No music plays. Like the demo it finds "Data/" beside
-// itself; --out is taken relative to the directory it was started in.
+// itself; --out and --video are taken relative to the directory it was
+// started in.
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,6 +31,7 @@
 #include "Demo.h"
 #include "Extensions.h"
 #include "FixedAudio.h"
+#include "VideoEncoder.h"
 #include "Window.h"
 #include "platform/Platform.h"
 #include "scene/PassMark.h"
@@ -35,19 +40,22 @@ namespace {
 
 const int width = 1280, height = 720;
 
-enum class Mode { Frames, Bench };
+enum class Mode { Frames, Bench, Video };
 
 struct Options {
     Mode mode = Mode::Frames;
     std::vector<double> times;  // frames and bench
-    std::string out;            // frames: the directory
+    std::string out;            // frames: the directory; video: the file
+    double from = 0, to = Demo::endTime, fps = 60;  // video
+    int videoWidth = width, videoHeight = height;
 };
 
 int usage() {
     std::fprintf(stderr,
                  "usage: velvoria-capture --at SECONDS... --out DIR\n"
                  "       velvoria-capture --from S --to S --fps N --out DIR\n"
-                 "       velvoria-capture --bench --at SECONDS...\n");
+                 "       velvoria-capture --bench --at SECONDS...\n"
+                 "       velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S] [--size WxH]\n");
     return 2;
 }
 
@@ -57,8 +65,26 @@ bool number(const char* text, double& value) {
     return end != text && *end == 0 && std::isfinite(value) && value >= 0.0;
 }
 
+bool dimensions(const char* text, int& w, int& h) {
+    char* end = nullptr;
+    long x = std::strtol(text, &end, 10);
+    if (end == text || *end != 'x')
+        return false;
+    const char* second = end + 1;
+    long y = std::strtol(second, &end, 10);
+    if (end == second || *end != 0 || x <= 0 || y <= 0 || x > 16384 || y > 16384)
+        return false;
+    w = int(x);
+    h = int(y);
+    return true;
+}
+
+// The video's span is half-open: frames from, from + 1/fps, ... before to.
+long frameCount(const Options& o) { return std::lround((o.to - o.from) * o.fps); }
+
 bool parse(int argc, char** argv, Options& options) {
     double from = -1, to = -1, fps = 0;
+    bool sized = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--at") {
@@ -67,7 +93,10 @@ bool parse(int argc, char** argv, Options& options) {
                 options.times.push_back(t);
                 ++i;
             }
-        } else if (arg == "--out" && i + 1 < argc) {
+        } else if (arg == "--out" && i + 1 < argc && options.mode != Mode::Video) {
+            options.out = argv[++i];
+        } else if (arg == "--video" && i + 1 < argc && options.mode == Mode::Frames && options.out.empty()) {
+            options.mode = Mode::Video;
             options.out = argv[++i];
         } else if (arg == "--from" && i + 1 < argc) {
             if (!number(argv[++i], from)) return false;
@@ -75,12 +104,25 @@ bool parse(int argc, char** argv, Options& options) {
             if (!number(argv[++i], to)) return false;
         } else if (arg == "--fps" && i + 1 < argc) {
             if (!number(argv[++i], fps) || fps <= 0) return false;
-        } else if (arg == "--bench") {
+        } else if (arg == "--size" && i + 1 < argc) {
+            if (!dimensions(argv[++i], options.videoWidth, options.videoHeight)) return false;
+            sized = true;
+        } else if (arg == "--bench" && options.mode != Mode::Video) {
             options.mode = Mode::Bench;
         } else {
             return false;
         }
     }
+    if (options.mode == Mode::Video) {
+        if (!options.times.empty() || options.out.empty())
+            return false;
+        options.from = from >= 0 ? from : 0.0;
+        options.to = to >= 0 ? to : Demo::endTime;
+        options.fps = fps > 0 ? fps : 60.0;
+        return options.from < options.to && options.to <= Demo::endTime && frameCount(options) > 0;
+    }
+    if (sized)
+        return false;
     if (from >= 0 || to >= 0 || fps > 0) {
         if (from < 0 || to < from || fps <= 0)
             return false;
@@ -132,6 +174,11 @@ void readFrame(GLenum format, int channels, std::vector<unsigned char>& pixels) 
     glReadPixels(0, 0, width, height, format, GL_UNSIGNED_BYTE, pixels.data());
 }
 
+// Set by SIGINT, SIGTERM or SIGHUP while a video is exported.
+volatile sig_atomic_t stopSignal = 0;
+
+void stop(int signal) { stopSignal = signal; }
+
 // What every mode renders with: the demo's own objects, clocked by a player
 // that stands at each frame's time.
 struct Renderer {
@@ -142,11 +189,13 @@ struct Renderer {
 
 // The one rendering loop: frame k shows demo time timeOf(k) and is handed,
 // drawn and finished, to use(k, milliseconds its tick took) before it is
-// presented. Stops early when use() says so; true when every frame was
-// used.
+// presented. Stops early when use() says so or a signal asks; true when
+// every frame was used.
 template <typename TimeOf, typename Use>
 bool render(Renderer& r, long count, TimeOf timeOf, Use use) {
     for (long k = 0; k < count; ++k) {
+        if (stopSignal)
+            return false;
         r.player.setPosition(timeOf(k));
         glFinish();
         double start = nowMs();
@@ -240,12 +289,119 @@ int bench(Renderer& r, const std::vector<double>& times) {
     return 0;
 }
 
+std::string clock(double seconds) {
+    long s = std::lround(seconds);
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+// Progress on standard error: a live bar on a terminal, otherwise a line
+// every ten seconds.
+class Progress {
+public:
+    explicit Progress(long total) : total(total), live(isatty(2)), start(nowMs()), shown(start) {}
+
+    void update(long done) {
+        double now = nowMs();
+        if (!live && now - shown < 10000)
+            return;
+        shown = now;
+        double rate = done / ((now - start) / 1000);
+        std::string left = clock((total - done) / rate);
+        if (live) {
+            const int slots = 30;
+            int filled = int(slots * done / total);
+            std::fprintf(stderr, "\r[%s%s] %ld/%ld frames  %.1f fps  %s left\033[K",
+                         std::string(filled, '#').c_str(), std::string(slots - filled, '-').c_str(), done, total,
+                         rate, left.c_str());
+        } else {
+            std::fprintf(stderr, "velvoria-capture: %ld/%ld frames, %.1f fps, %s left\n", done, total, rate,
+                         left.c_str());
+        }
+    }
+
+    void clear() {
+        if (live)
+            std::fputs("\r\033[K", stderr);
+    }
+
+    double seconds() const { return (nowMs() - start) / 1000; }
+
+private:
+    long total;
+    bool live;
+    double start, shown;
+};
+
+int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg) {
+    long count = frameCount(o);
+    VideoEncoder::Settings settings;
+    settings.path = o.out;
+    settings.width = width;
+    settings.height = height;
+    settings.fps = o.fps;
+    settings.videoWidth = o.videoWidth;
+    settings.videoHeight = o.videoHeight;
+    settings.music = Demo::musicFile;
+    settings.from = o.from;
+    settings.to = o.to;
+
+    // An interrupted export removes what it wrote: the signals end the loop.
+    struct sigaction action = {};
+    action.sa_handler = stop;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(s, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a gone encoder shows as a failed write
+
+    VideoEncoder encoder;
+    if (!encoder.start(ffmpeg, settings)) {
+        std::fprintf(stderr, "velvoria-capture: %s\n", encoder.error().c_str());
+        return 1;
+    }
+    std::vector<unsigned char> pixels;
+    Progress progress(count);
+    render(r, count, [&](long k) { return o.from + k / o.fps; }, [&](long k, double) {
+        readFrame(GL_RGB, 3, pixels);
+        if (!encoder.write(pixels.data(), pixels.size()))
+            return false;
+        progress.update(k + 1);
+        return true;
+    });
+    progress.clear();
+    if (stopSignal) {
+        encoder.abandon();
+        std::fprintf(stderr, "velvoria-capture: interrupted; %s not written\n", o.out.c_str());
+        return 1;
+    }
+    if (!encoder.finish()) {
+        std::fprintf(stderr, "velvoria-capture: %s\n", encoder.error().c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "velvoria-capture: wrote %s: %.3f s, %ld frames at %g fps, in %s\n", o.out.c_str(),
+                 count / o.fps, count, o.fps, clock(progress.seconds()).c_str());
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, options))
         return usage();
+    std::string ffmpeg;
+    if (options.mode == Mode::Video) {
+        ffmpeg = VideoEncoder::locate();
+        if (ffmpeg.empty()) {
+            std::fprintf(stderr, "velvoria-capture: ffmpeg is not on the PATH; install it "
+                                 "(on Debian: sudo apt-get install ffmpeg)\n");
+            return 1;
+        }
+    }
     if (!options.out.empty())
         options.out = absolute(options.out);
     if (options.mode == Mode::Frames && !makeDirectories(options.out)) {
@@ -266,12 +422,18 @@ int main(int argc, char** argv) {
         switch (options.mode) {
         case Mode::Frames: status = writeFrames(renderer, options.times, options.out); break;
         case Mode::Bench: status = bench(renderer, options.times); break;
+        case Mode::Video: status = exportVideo(renderer, options, ffmpeg); break;
         }
         window.close();
     } catch (const Quib::Exception& e) {
         const char* message = e.getMessage().cStr();
         std::fprintf(stderr, "%s\n", message ? message : "");
         status = 1;
+    }
+    if (stopSignal) {
+        // Ended by the signal, as the one who sent it expects.
+        signal(stopSignal, SIG_DFL);
+        raise(stopSignal);
     }
     return status;
 }
