@@ -17,7 +17,7 @@
 Demo::Demo(Music music) {
     build(&audio);
     if (music == Music::On)
-        audio.play("Data/zandol_and_Pemrix-Vorth_Speaks.mp3");
+        audio.play(musicFile);
 }
 
 Demo::Demo(Audio* clock) { build(clock); }
@@ -51,9 +51,15 @@ void Demo::buildScene() {
 }
 
 Demo::~Demo() {
+    setPassHook(PassHook());  // the effects live on; the listener may not
     effects.clear();
     // The clock outlives the player; it must not read a destroyed one.
     Sync::instance().setAudio(nullptr);
+}
+
+void Demo::setPassHook(PassHook hook) {
+    for (int i = 0; i < effects.count; ++i)
+        effects[i]->passHook = hook;
 }
 
 bool Demo::tick() {

@@ -11,6 +11,7 @@ class Demo {
 public:
     static constexpr double rowRate = 14.666666666666666;  // 44/3 rows per second
     static constexpr double endTime = 64.0;
+    static constexpr const char* musicFile = "Data/zandol_and_Pemrix-Vorth_Speaks.mp3";
 
     enum class Music { On, Off };
 
@@ -22,6 +23,9 @@ public:
     ~Demo();
 
     virtual bool tick();
+
+    // Hands a listener to the effects, which mark where each pass starts.
+    void setPassHook(PassHook hook);
 
 private:
     Demo(const Demo&) = delete;

@@ -1,13 +1,17 @@
 #pragma once
 
-// The passes of a frame, in order. A benchmark may listen to where each one
-// starts (and where the frame's passes end) to time them; by default nobody
-// listens and a mark costs one test.
+// The passes of a frame, in order.
 enum class Pass { GBuffer, Occlusion, SkyAndComposite, FinalPass, Bloom, Credits, End };
 
-extern void (*passListener)(Pass pass);
+// Who listens to where each pass starts (and where the frame's passes end):
+// a benchmark, to time them. A function and the context it is called with;
+// by default nobody listens and a mark costs one test.
+struct PassHook {
+    void (*listener)(void* context, Pass pass) = nullptr;
+    void* context = nullptr;
 
-inline void markPass(Pass pass) {
-    if (passListener)
-        passListener(pass);
-}
+    void mark(Pass pass) const {
+        if (listener)
+            listener(context, pass);
+    }
+};

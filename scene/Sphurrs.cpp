@@ -11,10 +11,7 @@
 #include "post/BloomChain.h"
 #include "post/PerkProc.h"
 #include "scene/Camera.h"
-#include "scene/PassMark.h"
 #include "scene/SphereField.h"
-
-void (*passListener)(Pass pass) = nullptr;
 
 const Credit creditTable[Sphurrs::creditCount] = {
     {"Data/orvanth1.png", "Orvanth1 Fade"}, {"Data/tuvek.png", "tuvek Fade"},
@@ -126,7 +123,7 @@ void Sphurrs::render(double t) {
     updateSpheres(t);
 
     // G-buffer: position, normal and reflected eye direction of the nearest sphere.
-    markPass(Pass::GBuffer);
+    passHook.mark(Pass::GBuffer);
     glBindFramebuffer(GL_FRAMEBUFFER, gBuffer->framebuffer);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     glEnable(GL_DEPTH_TEST);
@@ -145,7 +142,7 @@ void Sphurrs::render(double t) {
     glDisable(GL_DEPTH_TEST);
 
     // Occlusion, accumulated sphere by sphere as s(1 - d) + d.
-    markPass(Pass::Occlusion);
+    passHook.mark(Pass::Occlusion);
     glBindFramebuffer(GL_FRAMEBUFFER, occlusionTarget->framebuffer);
     glClear(GL_COLOR_BUFFER_BIT);
     glBlendFunc(GL_ONE_MINUS_DST_COLOR, GL_ONE);
@@ -173,7 +170,7 @@ void Sphurrs::render(double t) {
     glDisable(GL_BLEND);
 
     // Sky box, then the lit spheres over it, into the final pass's target.
-    markPass(Pass::SkyAndComposite);
+    passHook.mark(Pass::SkyAndComposite);
     PerkProc& perkProc = PerkProc::instance();
     glBindFramebuffer(GL_FRAMEBUFFER, perkProc.sceneTarget->framebuffer);
     glClearColor(0.0f, 0.01f, 0.04f, 1.0f);
@@ -219,11 +216,11 @@ void Sphurrs::render(double t) {
 
     // Post-processing: the final pass into the bloom's target, blur, bloom
     // composite into the window.
-    markPass(Pass::FinalPass);
+    passHook.mark(Pass::FinalPass);
     BloomChain& bloom = BloomChain::instance();
     glBindFramebuffer(GL_FRAMEBUFFER, bloom.fullTarget->framebuffer);
     perkProc.apply(1.0f);
-    markPass(Pass::Bloom);
+    passHook.mark(Pass::Bloom);
     bloom.blur();
     glBindFramebuffer(GL_FRAMEBUFFER, screenFramebuffer());
     float dry = sync.getValue("Bloom Dry");
@@ -231,13 +228,13 @@ void Sphurrs::render(double t) {
     bloom.mix(wet, dry);
 
     // Credits over everything, later ones over earlier ones.
-    markPass(Pass::Credits);
+    passHook.mark(Pass::Credits);
     for (int k = 0; k < creditCount; ++k) {
         float alpha = sync.getValue(creditTable[k].fadeTrack);
         if (alpha > 0.0f)
             drawCredit(credits[k], alpha);
     }
-    markPass(Pass::End);
+    passHook.mark(Pass::End);
 }
 
 void Sphurrs::drawCredit(Texture* image, float alpha) {

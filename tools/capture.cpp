@@ -3,12 +3,16 @@
 //   velvoria-capture --at SECONDS... --out DIR          one PNG per time (frame-<ms>.png)
 //   velvoria-capture --from S --to S --fps N --out DIR  a sequence
 //   velvoria-capture --bench --at SECONDS...            median frame and pass times
+//   velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S] [--size WxH]
+//                                                       one MP4 with the music (ffmpeg)
 //
 // It builds the same objects as the demo and drives the clock with a virtual
 // player whose position is the frame's time, so each frame shows the track
 // values of that time. No music plays. Like the demo it finds "Data/" beside
-// itself; --out is taken relative to the directory it was started in.
+// itself; --out and --video are taken relative to the directory it was
+// started in.
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,26 +30,33 @@
 
 #include "Demo.h"
 #include "Extensions.h"
+#include "Screen.h"
 #include "FixedAudio.h"
+#include "VideoEncoder.h"
 #include "Window.h"
 #include "platform/Platform.h"
 #include "scene/PassMark.h"
 
 namespace {
 
-const int width = 1280, height = 720;
+const int width = frameWidth, height = frameHeight;
+
+enum class Mode { Frames, Bench, Video };
 
 struct Options {
-    std::vector<double> times;
-    std::string out;
-    bool bench = false;
+    Mode mode = Mode::Frames;
+    std::vector<double> times;  // frames and bench
+    std::string out;            // frames: the directory; video: the file
+    double from = 0, to = Demo::endTime, fps = 60;  // video
+    int videoWidth = width, videoHeight = height;
 };
 
 int usage() {
     std::fprintf(stderr,
                  "usage: velvoria-capture --at SECONDS... --out DIR\n"
                  "       velvoria-capture --from S --to S --fps N --out DIR\n"
-                 "       velvoria-capture --bench --at SECONDS...\n");
+                 "       velvoria-capture --bench --at SECONDS...\n"
+                 "       velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S] [--size WxH]\n");
     return 2;
 }
 
@@ -55,8 +66,26 @@ bool number(const char* text, double& value) {
     return end != text && *end == 0 && std::isfinite(value) && value >= 0.0;
 }
 
+bool dimensions(const char* text, int& w, int& h) {
+    char* end = nullptr;
+    long x = std::strtol(text, &end, 10);
+    if (end == text || *end != 'x')
+        return false;
+    const char* second = end + 1;
+    long y = std::strtol(second, &end, 10);
+    if (end == second || *end != 0 || x <= 0 || y <= 0 || x > 16384 || y > 16384)
+        return false;
+    w = int(x);
+    h = int(y);
+    return true;
+}
+
+// The video's span is half-open: frames from, from + 1/fps, ... before to.
+long frameCount(const Options& o) { return std::lround((o.to - o.from) * o.fps); }
+
 bool parse(int argc, char** argv, Options& options) {
     double from = -1, to = -1, fps = 0;
+    bool sized = false;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--at") {
@@ -65,7 +94,10 @@ bool parse(int argc, char** argv, Options& options) {
                 options.times.push_back(t);
                 ++i;
             }
-        } else if (arg == "--out" && i + 1 < argc) {
+        } else if (arg == "--out" && i + 1 < argc && options.mode != Mode::Video) {
+            options.out = argv[++i];
+        } else if (arg == "--video" && i + 1 < argc && options.mode == Mode::Frames && options.out.empty()) {
+            options.mode = Mode::Video;
             options.out = argv[++i];
         } else if (arg == "--from" && i + 1 < argc) {
             if (!number(argv[++i], from)) return false;
@@ -73,12 +105,25 @@ bool parse(int argc, char** argv, Options& options) {
             if (!number(argv[++i], to)) return false;
         } else if (arg == "--fps" && i + 1 < argc) {
             if (!number(argv[++i], fps) || fps <= 0) return false;
-        } else if (arg == "--bench") {
-            options.bench = true;
+        } else if (arg == "--size" && i + 1 < argc) {
+            if (!dimensions(argv[++i], options.videoWidth, options.videoHeight)) return false;
+            sized = true;
+        } else if (arg == "--bench" && options.mode != Mode::Video) {
+            options.mode = Mode::Bench;
         } else {
             return false;
         }
     }
+    if (options.mode == Mode::Video) {
+        if (!options.times.empty() || options.out.empty())
+            return false;
+        options.from = from >= 0 ? from : 0.0;
+        options.to = to >= 0 ? to : Demo::endTime;
+        options.fps = fps > 0 ? fps : 60.0;
+        return options.from < options.to && options.to <= Demo::endTime && frameCount(options) > 0;
+    }
+    if (sized)
+        return false;
     if (from >= 0 || to >= 0 || fps > 0) {
         if (from < 0 || to < from || fps <= 0)
             return false;
@@ -88,7 +133,7 @@ bool parse(int argc, char** argv, Options& options) {
     }
     if (options.times.empty())
         return false;
-    return options.bench || !options.out.empty();
+    return options.mode == Mode::Bench || !options.out.empty();
 }
 
 std::string absolute(const std::string& path) {
@@ -111,30 +156,9 @@ bool makeDirectories(const std::string& path) {
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool writeFrame(const std::string& path) {
-    std::vector<unsigned char> pixels(size_t(width) * height * 4);
-    glReadBuffer(GL_BACK);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, pixels.data());
-    for (size_t i = 3; i < pixels.size(); i += 4)
-        pixels[i] = 255;  // the window has no alpha to speak of
-    // GL's rows run bottom-up; PNG rows top-down.
-    const unsigned char* lastRow = pixels.data() + size_t(width) * 4 * (height - 1);
-    return stbi_write_png(path.c_str(), width, height, 4, lastRow, -width * 4) != 0;
-}
-
-// Timer queries at each pass mark; fetched here, the demo itself needs none.
-PFNGLGENQUERIESPROC genQueries;
-PFNGLQUERYCOUNTERPROC queryCounter;
-PFNGLGETQUERYOBJECTUI64VPROC getQueryObjectui64v;
-const int markCount = int(Pass::End) + 1;
-GLuint queries[markCount];
-
-// A software renderer runs a pass when it is flushed, not when it is drawn:
-// finishing at each mark charges every pass its own work.
-void timePass(Pass pass) {
-    glFinish();
-    queryCounter(queries[int(pass)], GL_TIMESTAMP);
+double nowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
 double median(std::vector<double> values) {
@@ -143,50 +167,225 @@ double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-double nowMs() {
-    using namespace std::chrono;
-    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+// The frame just drawn, bottom row first as GL gives it.
+void readFrame(GLenum format, int channels, std::vector<unsigned char>& pixels) {
+    pixels.resize(size_t(width) * height * channels);
+    glReadBuffer(GL_BACK);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, width, height, format, GL_UNSIGNED_BYTE, pixels.data());
 }
 
-void bench(Demo& demo, FixedAudio& player, Window& window, const std::vector<double>& times) {
-    genQueries = (PFNGLGENQUERIESPROC)lookUpGLProcedure("glGenQueries");
-    queryCounter = (PFNGLQUERYCOUNTERPROC)lookUpGLProcedure("glQueryCounter");
-    getQueryObjectui64v = (PFNGLGETQUERYOBJECTUI64VPROC)lookUpGLProcedure("glGetQueryObjectui64v");
-    bool timed = genQueries && queryCounter && getQueryObjectui64v;
+// Set by SIGINT, SIGTERM or SIGHUP while a video is exported.
+volatile sig_atomic_t stopSignal = 0;
+
+void stop(int signal) { stopSignal = signal; }
+
+// What every mode renders with: the demo's own objects, clocked by a player
+// that stands at each frame's time.
+struct Renderer {
+    Window& window;
+    FixedAudio& player;
+    Demo& demo;
+};
+
+// The one rendering loop: frame k shows demo time timeOf(k) and is handed,
+// drawn and finished, to use(k, milliseconds its tick took) before it is
+// presented. Stops early when use() says so or a signal asks; true when
+// every frame was used.
+template <typename TimeOf, typename Use>
+bool render(Renderer& r, long count, TimeOf timeOf, Use use) {
+    for (long k = 0; k < count; ++k) {
+        if (stopSignal)
+            return false;
+        r.player.setPosition(timeOf(k));
+        glFinish();
+        double start = nowMs();
+        r.demo.tick();
+        glFinish();
+        if (!use(k, nowMs() - start))
+            return false;
+        r.window.update();
+    }
+    return true;
+}
+
+int writeFrames(Renderer& r, const std::vector<double>& times, const std::string& dir) {
+    std::vector<unsigned char> pixels;
+    bool written = render(r, long(times.size()), [&](long k) { return times[size_t(k)]; }, [&](long, double) {
+        readFrame(GL_RGBA, 4, pixels);
+        for (size_t i = 3; i < pixels.size(); i += 4)
+            pixels[i] = 255;  // the window has no alpha to speak of
+        char name[64];
+        std::snprintf(name, sizeof name, "/frame-%05u.png", r.player.ms);
+        std::string path = dir + name;
+        // PNG rows run top-down.
+        const unsigned char* lastRow = pixels.data() + size_t(width) * 4 * (height - 1);
+        if (!stbi_write_png(path.c_str(), width, height, 4, lastRow, -width * 4)) {
+            std::fprintf(stderr, "velvoria-capture: cannot write %s\n", path.c_str());
+            return false;
+        }
+        std::printf("%s\n", path.c_str());
+        return true;
+    });
+    return written ? 0 : 1;
+}
+
+// Timer queries at each pass mark; fetched here, the demo itself needs none.
+const int markCount = int(Pass::End) + 1;
+struct PassTimer {
+    PFNGLQUERYCOUNTERPROC queryCounter;
+    PFNGLGETQUERYOBJECTUI64VPROC getQueryObjectui64v;
+    GLuint queries[markCount];
+};
+
+// A software renderer runs a pass when it is flushed, not when it is drawn:
+// finishing at each mark charges every pass its own work.
+void timePass(void* context, Pass pass) {
+    PassTimer& timer = *static_cast<PassTimer*>(context);
+    glFinish();
+    timer.queryCounter(timer.queries[int(pass)], GL_TIMESTAMP);
+}
+
+int bench(Renderer& r, const std::vector<double>& times) {
+    PassTimer timer;
+    auto genQueries = (PFNGLGENQUERIESPROC)lookUpGLProcedure("glGenQueries");
+    timer.queryCounter = (PFNGLQUERYCOUNTERPROC)lookUpGLProcedure("glQueryCounter");
+    timer.getQueryObjectui64v = (PFNGLGETQUERYOBJECTUI64VPROC)lookUpGLProcedure("glGetQueryObjectui64v");
+    bool timed = genQueries && timer.queryCounter && timer.getQueryObjectui64v;
     if (timed) {
-        genQueries(markCount, queries);
-        passListener = timePass;
+        genQueries(markCount, timer.queries);
+        r.demo.setPassHook(PassHook{timePass, &timer});
     }
     const char* names[] = {"gbuffer", "occlusion", "sky_composite", "final_pass", "bloom", "credits"};
-    const int runs = 5;
-    for (double t : times) {
-        player.setPosition(t);
-        demo.tick();  // warm-up: first-use costs stay out of the numbers
-        window.update();
-        std::vector<double> frame;
-        std::vector<std::vector<double>> passes(markCount - 1);
-        for (int r = 0; r < runs; ++r) {
-            glFinish();
-            double start = nowMs();
-            demo.tick();
-            glFinish();
-            frame.push_back(nowMs() - start);
-            if (timed) {
-                GLuint64 stamps[markCount];
-                for (int m = 0; m < markCount; ++m)
-                    getQueryObjectui64v(queries[m], GL_QUERY_RESULT, &stamps[m]);
-                for (int m = 0; m + 1 < markCount; ++m)
-                    passes[m].push_back((stamps[m + 1] - stamps[m]) / 1e6);
-            }
-            window.update();
+    // Each time once to warm up (first-use costs stay out of the numbers),
+    // then measured.
+    const long runs = 5, perTime = runs + 1;
+    std::vector<double> frame;
+    std::vector<std::vector<double>> passes(markCount - 1);
+    render(r, long(times.size()) * perTime, [&](long k) { return times[size_t(k / perTime)]; },
+           [&](long k, double ms) {
+               long run = k % perTime;
+               if (run == 0)
+                   return true;
+               frame.push_back(ms);
+               if (timed) {
+                   GLuint64 stamps[markCount];
+                   for (int m = 0; m < markCount; ++m)
+                       timer.getQueryObjectui64v(timer.queries[m], GL_QUERY_RESULT, &stamps[m]);
+                   for (int m = 0; m + 1 < markCount; ++m)
+                       passes[m].push_back((stamps[m + 1] - stamps[m]) / 1e6);
+               }
+               if (run == runs) {
+                   std::printf("t=%g frame_ms=%.1f\n", times[size_t(k / perTime)], median(frame));
+                   for (int m = 0; timed && m + 1 < markCount; ++m)
+                       std::printf("  pass=%s ms=%.1f\n", names[m], median(passes[m]));
+                   std::fflush(stdout);
+                   frame.clear();
+                   for (std::vector<double>& pass : passes)
+                       pass.clear();
+               }
+               return true;
+           });
+    r.demo.setPassHook(PassHook());
+    return 0;
+}
+
+std::string clock(double seconds) {
+    long s = std::lround(seconds);
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+// Progress on standard error: a live bar on a terminal, otherwise a line
+// every ten seconds.
+class Progress {
+public:
+    explicit Progress(long total) : total(total), live(isatty(2)), start(nowMs()), shown(start) {}
+
+    void update(long done) {
+        double now = nowMs();
+        if (!live && now - shown < 10000)
+            return;
+        shown = now;
+        double rate = done / ((now - start) / 1000);
+        std::string left = clock((total - done) / rate);
+        if (live) {
+            const int slots = 30;
+            int filled = int(slots * done / total);
+            std::fprintf(stderr, "\r[%s%s] %ld/%ld frames  %.1f fps  %s left\033[K",
+                         std::string(filled, '#').c_str(), std::string(slots - filled, '-').c_str(), done, total,
+                         rate, left.c_str());
+        } else {
+            std::fprintf(stderr, "velvoria-capture: %ld/%ld frames, %.1f fps, %s left\n", done, total, rate,
+                         left.c_str());
         }
-        std::printf("t=%g frame_ms=%.1f\n", t, median(frame));
-        if (timed)
-            for (int m = 0; m + 1 < markCount; ++m)
-                std::printf("  pass=%s ms=%.1f\n", names[m], median(passes[m]));
-        std::fflush(stdout);
     }
-    passListener = nullptr;
+
+    void clear() {
+        if (live)
+            std::fputs("\r\033[K", stderr);
+    }
+
+    double seconds() const { return (nowMs() - start) / 1000; }
+
+private:
+    long total;
+    bool live;
+    double start, shown;
+};
+
+int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg) {
+    long count = frameCount(o);
+    VideoEncoder::Settings settings;
+    settings.path = o.out;
+    settings.width = width;
+    settings.height = height;
+    settings.fps = o.fps;
+    settings.videoWidth = o.videoWidth;
+    settings.videoHeight = o.videoHeight;
+    settings.music = Demo::musicFile;
+    settings.from = o.from;
+    settings.to = o.to;
+
+    // An interrupted export removes what it wrote: the signals end the loop.
+    struct sigaction action = {};
+    action.sa_handler = stop;
+    sigemptyset(&action.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(s, &action, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a gone encoder shows as a failed write
+
+    VideoEncoder encoder;
+    if (!encoder.start(ffmpeg, settings)) {
+        std::fprintf(stderr, "velvoria-capture: %s\n", encoder.error().c_str());
+        return 1;
+    }
+    std::vector<unsigned char> pixels;
+    Progress progress(count);
+    render(r, count, [&](long k) { return o.from + k / o.fps; }, [&](long k, double) {
+        readFrame(GL_RGB, 3, pixels);
+        if (!encoder.write(pixels.data(), pixels.size()))
+            return false;
+        progress.update(k + 1);
+        return true;
+    });
+    progress.clear();
+    if (stopSignal) {
+        encoder.abandon();
+        std::fprintf(stderr, "velvoria-capture: interrupted; %s not written\n", o.out.c_str());
+        return 1;
+    }
+    if (!encoder.finish()) {
+        std::fprintf(stderr, "velvoria-capture: %s\n", encoder.error().c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "velvoria-capture: wrote %s: %.3f s, %ld frames at %g fps, in %s\n", o.out.c_str(),
+                 count / o.fps, count, o.fps, clock(progress.seconds()).c_str());
+    return 0;
 }
 
 }  // namespace
@@ -195,42 +394,48 @@ int main(int argc, char** argv) {
     Options options;
     if (!parse(argc, argv, options))
         return usage();
-    std::string out = options.out.empty() ? "" : absolute(options.out);
-    if (!out.empty() && !makeDirectories(out)) {
-        std::fprintf(stderr, "velvoria-capture: cannot make the directory %s\n", out.c_str());
+    std::string ffmpeg;
+    if (options.mode == Mode::Video) {
+        ffmpeg = VideoEncoder::locate();
+        if (ffmpeg.empty()) {
+            std::fprintf(stderr, "velvoria-capture: ffmpeg is not on the PATH; install it "
+                                 "(on Debian: sudo apt-get install ffmpeg)\n");
+            return 1;
+        }
+    }
+    if (!options.out.empty())
+        options.out = absolute(options.out);
+    if (options.mode == Mode::Frames && !makeDirectories(options.out)) {
+        std::fprintf(stderr, "velvoria-capture: cannot make the directory %s\n", options.out.c_str());
         return 1;
     }
     // Offscreen where the platform allows: no window needs to show.
     setenv("SDL_VIDEODRIVER", "offscreen", 0);
     enterProgramDirectory();
+    int status = 0;
     try {
         GLWindow window;
-        window.create("Orvanth - Velvoria (capture)", false, width, height, 0x00CA0000);
+        window.vsync = false;  // frames are read back, never shown
+        window.create("Orvanth - Velvoria (capture)", false, width, height, Window::productionStyle);
         loadExtensions(lookUpGLProcedure);
         FixedAudio player;
         Demo demo(&player);
-        if (options.bench) {
-            bench(demo, player, window, options.times);
-        } else {
-            for (double t : options.times) {
-                player.setPosition(t);
-                demo.tick();
-                char name[64];
-                std::snprintf(name, sizeof name, "/frame-%05u.png", player.ms);
-                std::string path = out + name;
-                if (!writeFrame(path)) {
-                    std::fprintf(stderr, "velvoria-capture: cannot write %s\n", path.c_str());
-                    return 1;
-                }
-                std::printf("%s\n", path.c_str());
-                window.update();
-            }
+        Renderer renderer{window, player, demo};
+        switch (options.mode) {
+        case Mode::Frames: status = writeFrames(renderer, options.times, options.out); break;
+        case Mode::Bench: status = bench(renderer, options.times); break;
+        case Mode::Video: status = exportVideo(renderer, options, ffmpeg); break;
         }
         window.close();
     } catch (const Quib::Exception& e) {
         const char* message = e.getMessage().cStr();
         std::fprintf(stderr, "%s\n", message ? message : "");
-        return 1;
+        status = 1;
     }
-    return 0;
+    if (stopSignal) {
+        // Ended by the signal, as the one who sent it expects.
+        signal(stopSignal, SIG_DFL);
+        raise(stopSignal);
+    }
+    return status;
 }

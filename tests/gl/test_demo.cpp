@@ -1,6 +1,9 @@
 // The Demo driver against a real context: the end of the production, the
-// error check after a frame, and the GL state a frame leaves behind.
+// error check after a frame, the GL state a frame leaves behind, and the
+// pass marks it hands on to a listener.
 #include <unistd.h>
+
+#include <vector>
 
 #include "Demo.h"
 #include "FixedAudio.h"
@@ -101,4 +104,25 @@ TEST_F(DemoTest, AnErrorAfterAFrameIsFatal) {
         EXPECT_EQ(e.getLine(), 42);
     }
     EXPECT_EQ(glGetError(), GLenum(GL_NO_ERROR));  // only one flag is read
+}
+
+TEST_F(DemoTest, MarksEachPassToTheListenerItWasGivenWhileItLives) {
+    FixedAudio player;
+    player.setPosition(30.0);
+    std::vector<Pass> marks;
+    PassHook hook;
+    hook.listener = [](void* context, Pass pass) { static_cast<std::vector<Pass>*>(context)->push_back(pass); };
+    hook.context = &marks;
+    {
+        Demo demo(&player);
+        demo.setPassHook(hook);
+        ASSERT_TRUE(demo.tick());
+        EXPECT_EQ(marks, (std::vector<Pass>{Pass::GBuffer, Pass::Occlusion, Pass::SkyAndComposite,
+                                            Pass::FinalPass, Pass::Bloom, Pass::Credits, Pass::End}));
+    }
+    // The scene outlives its demo; the listener must not.
+    marks.clear();
+    Demo next(&player);
+    ASSERT_TRUE(next.tick());
+    EXPECT_TRUE(marks.empty());
 }

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+
+// The video encoder: the ffmpeg program behind a pipe. It is fed raw RGB
+// frames, bottom row first as GL reads them, and mixes in the music itself;
+// it writes H.264 (yuv420p, BT.709) and AAC into an MP4 with the index at the
+// front. The file is written under a temporary name beside the real one and
+// renamed only when ffmpeg has finished it; anything less removes it.
+class VideoEncoder {
+public:
+    struct Settings {
+        std::string path;          // the video; absolute, or relative to where we started
+        int width = 0, height = 0; // of the frames fed
+        double fps = 0;
+        int videoWidth = 0, videoHeight = 0;  // scaled to this in the encoder
+        std::string music;         // the sound: this file from `from` to `to` seconds
+        double from = 0, to = 0;
+    };
+
+    // Where ffmpeg is on the PATH; empty when it is not.
+    static std::string locate();
+
+    ~VideoEncoder();  // abandons an unfinished video
+
+    // Starts ffmpeg; false with the reason in error().
+    bool start(const std::string& ffmpeg, const Settings& settings);
+    // Feeds one frame. False when ffmpeg has gone (see finish()) or a signal
+    // came while waiting for it: the caller decides what the signal means.
+    bool write(const void* pixels, size_t bytes);
+    // Ends the input, waits for ffmpeg, and gives the video its name. False
+    // with the reason in error(); nothing is left behind then.
+    bool finish();
+    // Stops ffmpeg and removes what it wrote.
+    void abandon();
+
+    // ffmpeg's last error line, or our own reason.
+    const std::string& error() const { return failure; }
+
+private:
+    void readErrors(bool untilEnd);
+    bool wait();
+
+    pid_t pid = -1;
+    int input = -1;   // ffmpeg's standard input
+    int errors = -1;  // ffmpeg's standard error
+    bool broken = false;  // a frame did not get through: the video is not whole
+    std::string temporary, path;
+    std::string errorText;  // the tail of what ffmpeg said
+    std::string failure;
+};
