@@ -39,8 +39,7 @@ if echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { ret
     mkdir -p build-fuzz/corpus
     clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc \
         tests/fuzz/fuzz_track.cpp src/SyncTrack.cpp -o build-fuzz/fuzz_track
-    cp ../shared/testdata/rocket-tracks/*.track build-fuzz/corpus/ 2>/dev/null || true
-    cp Data/*.track build-fuzz/corpus/ 2>/dev/null || true
+    cp tests/rocket-tracks/*.track Data/*.track build-fuzz/corpus/
     build-fuzz/fuzz_track -max_total_time=30 -rss_limit_mb=512 -print_final_stats=0 build-fuzz/corpus 2>&1 | tail -n 3
 else
     echo "test: clang with libFuzzer not found; fuzzing skipped"

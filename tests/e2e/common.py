@@ -1,10 +1,14 @@
 """Shared pieces of the end-to-end tests: a copy of a program beside a Data/
-directory of our choosing, and track files written on the spot."""
+directory of our choosing, track files written on the spot, and windows
+found, keyed and waited for through the X server."""
 import os
+import re
 import shutil
 import struct
+import subprocess
 import sys
 import tempfile
+import time
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 DATA = os.path.join(REPO, "Data")
@@ -64,6 +68,42 @@ class Stage:
 
     def remove(self):
         shutil.rmtree(self.dir, ignore_errors=True)
+
+
+def find_window(name, timeout=60, env=None):
+    """The id and xwininfo text of a mapped top-level window with this exact
+    name, or (None, "")."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True, env=env).stdout
+        for line in tree.splitlines():
+            m = re.match(r'\s*(0x[0-9a-f]+) "(.*)":', line)
+            if m and m.group(2) == name:
+                info = subprocess.run(["xwininfo", "-id", m.group(1)], capture_output=True, text=True,
+                                      env=env).stdout
+                if "IsViewable" in info:
+                    return m.group(1), info
+        time.sleep(0.25)
+    return None, ""
+
+
+def window_size(info):
+    return (int(re.search(r"Width: (\d+)", info).group(1)), int(re.search(r"Height: (\d+)", info).group(1)))
+
+
+def wait(process, timeout):
+    """The exit status, or None after killing a process that overran."""
+    try:
+        return process.wait(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+        return None
+
+
+def press(window, key, env=None):
+    subprocess.run(["xdotool", "windowfocus", "--sync", window], capture_output=True, timeout=10, env=env)
+    subprocess.run(["xdotool", "key", key], capture_output=True, timeout=10, env=env)
 
 
 counts = {"passed": 0, "failed": 0}

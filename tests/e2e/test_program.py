@@ -9,13 +9,12 @@ usage: test_program.py VELVORIA CAPTURE XCLOSE [--full]
   --full also plays the whole production and checks it ends by itself.
 """
 import os
-import re
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import LOAD_ORDER, Stage, check, finish, message_for  # noqa: E402
+from common import LOAD_ORDER, Stage, check, find_window, finish, message_for, press, wait, window_size  # noqa: E402
 
 VELVORIA, CAPTURE, XCLOSE = (os.path.abspath(p) for p in sys.argv[1:4])
 FULL = "--full" in sys.argv
@@ -32,52 +31,31 @@ def env(**changes):
     return e
 
 
-def find_window(name, timeout=60):
-    """The id of a mapped top-level window with this exact name, or None."""
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True).stdout
-        for line in tree.splitlines():
-            m = re.match(r'\s*(0x[0-9a-f]+) "(.*)":', line)
-            if m and m.group(2) == name:
-                info = subprocess.run(["xwininfo", "-id", m.group(1)], capture_output=True, text=True).stdout
-                if "IsViewable" in info:
-                    return m.group(1), info
-        time.sleep(0.25)
-    return None, ""
-
-
-def wait(process, timeout):
-    try:
-        return process.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
-        return None
-
-
-def press(window, key):
-    subprocess.run(["xdotool", "windowfocus", "--sync", window], capture_output=True, timeout=10)
-    subprocess.run(["xdotool", "key", key], capture_output=True, timeout=10)
-
-
 if not os.environ.get("DISPLAY"):
     print("no DISPLAY: the end-to-end tests need an X server (test.sh starts Xvfb)")
     sys.exit(1)
 
-# The window, then Escape.
-demo = subprocess.Popen([VELVORIA, "ignored", "--arguments"], env=env(), stderr=subprocess.PIPE)
+# --help names every option and exits 0 without opening anything.
+run = subprocess.run([VELVORIA, "--help"], env=env(), capture_output=True, text=True, timeout=30)
+check(run.returncode == 0 and all(o in run.stdout for o in
+                                  ("--windowed", "--desktop", "--display", "--no-vsync", "--mute", "--help")),
+      "--help names every option, status %d" % run.returncode)
+
+# The window, then Escape. No audio driver is chosen: on a machine without a
+# sound card nothing at all reaches the console.
+demo = subprocess.Popen([VELVORIA, "ignored", "--arguments"], env=env(SDL_AUDIODRIVER=None),
+                        stderr=subprocess.PIPE)
 window, info = find_window(TITLE)
 check(window is not None, "a window titled %r appears" % TITLE)
 if window:
-    width = re.search(r"Width: (\d+)", info).group(1)
-    height = re.search(r"Height: (\d+)", info).group(1)
-    check((width, height) == ("1280", "720"), "it is 1280 x 720 (%s x %s)" % (width, height))
+    check(window_size(info) == (1280, 720), "it is 1280 x 720 (%d x %d)" % window_size(info))
     time.sleep(2)
     check(demo.poll() is None, "the production is running")
     press(window, "Escape")
 status = wait(demo, 30)
 check(status == 0, "Escape ends it with status 0 (%s)" % status)
+noise = demo.stderr.read()
+check(noise == b"", "nothing is written to standard error (%r)" % noise[:200])
 
 # A close request of the window.
 demo = subprocess.Popen([VELVORIA], env=env(), stderr=subprocess.PIPE)
@@ -88,19 +66,23 @@ if window:
 status = wait(demo, 30)
 check(status == 0, "a close request ends it with status 0 (%s)" % status)
 
-# A missing file: the fatal-error box, after the demo's window has gone.
-stage = Stage(VELVORIA, leave_out={"Blur.frag"})
-try:
-    demo = subprocess.Popen([stage.program], env=env(), stderr=subprocess.PIPE)
-    box, info = find_window("Fatal Error")
-    check(box is not None, "a missing file brings up the \"Fatal Error\" box")
-    if box:
-        check(find_window(TITLE, timeout=0.1)[0] is None, "the demo's window is gone before the box shows")
-        press(box, "Return")
-    status = wait(demo, 30)
-    check(status == 1, "dismissing the box ends the program with status 1 (%s)" % status)
-finally:
-    stage.remove()
+# A missing file, and a directory in place of a file (it opens, then cannot
+# be read): the fatal-error box, after the demo's window has gone.
+for what in ("a missing file", "a directory in place of a shader"):
+    stage = Stage(VELVORIA, leave_out={"Blur.frag"})
+    if what.startswith("a directory"):
+        os.mkdir(os.path.join(stage.dir, "Data", "Blur.frag"))
+    try:
+        demo = subprocess.Popen([stage.program], env=env(), stderr=subprocess.PIPE)
+        box, info = find_window("Fatal Error")
+        check(box is not None, "%s brings up the \"Fatal Error\" box" % what)
+        if box:
+            check(find_window(TITLE, timeout=0.1)[0] is None, "the demo's window is gone before the box shows")
+            press(box, "Return")
+        status = wait(demo, 30)
+        check(status == 1, "dismissing the box ends the program with status 1 (%s)" % status)
+    finally:
+        stage.remove()
 
 # No display: the message goes to standard error.
 stage = Stage(VELVORIA, leave_out={"Blur.frag"})

@@ -34,7 +34,7 @@ public:
             return;
         window = new GLWindow();
         try {
-            window->create("Velvoria GL tests", false, 64, 64, 0x00CA0000);
+            window->create("Velvoria GL tests", false, 64, 64, Window::productionStyle);
             loadExtensions(sdlLookup);
         } catch (const Quib::Exception& e) {
             ADD_FAILURE() << e.getMessage().cStr();

@@ -12,7 +12,7 @@
 
 namespace {
 
-const uint32_t captionStyle = 0x00CA0000;  // caption, system menu, minimise box
+const uint32_t captionStyle = Window::productionStyle;
 
 class WindowTest : public ::testing::Test {
 protected:

@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <string>
 
 #include "FmodAudio.h"
+#include "platform/SoundSystem.h"
 
 namespace {
 
@@ -139,4 +141,47 @@ TEST_F(Player, PlayingAgainReplacesTheChannelCleanly) {
     EXPECT_LT(audio.getPosition(), 0.5);
     audio.play("Data/no-such-music.mp3");
     EXPECT_FALSE(audio.hasChannel());
+}
+
+// Polled every millisecond, the position moves in steps of about the time
+// between polls, not once per device buffer (23 ms), never goes back, and
+// stays within one buffer of what the device has consumed.
+TEST_F(Player, PositionMovesSmoothlyBetweenTheDevicesRequests) {
+    ASSERT_FALSE(mp3.empty()) << "lame could not make the test MP3";
+    Sound::System* system = nullptr;
+    Sound::System::create(&system);
+    system->init(1, 0, nullptr);
+    Sound::Stream* stream = nullptr;
+    Sound::Channel* channel = nullptr;
+    ASSERT_EQ(system->createStream(mp3.c_str(), 0, nullptr, &stream), Sound::Ok);
+    ASSERT_EQ(system->playSound(-1, stream, false, &channel), Sound::Ok);
+
+    const double rate = 44100.0;
+    unsigned last = 0, polls = 0, longSteps = 0;
+    uint64_t lastTick = SDL_GetPerformanceCounter(), start = lastTick;
+    double second = double(SDL_GetPerformanceFrequency());
+    while ((SDL_GetPerformanceCounter() - start) / second < 3.0) {
+        SDL_Delay(1);
+        unsigned long long before = 0, after = 0;
+        unsigned buffer = 0, position = 0;
+        channel->getConsumed(&before, &buffer);
+        ASSERT_EQ(channel->getPosition(&position, Sound::timeUnitMilliseconds), Sound::Ok);
+        channel->getConsumed(&after, &buffer);
+        uint64_t tick = SDL_GetPerformanceCounter();
+        double waited = (tick - lastTick) * 1000.0 / second;
+        lastTick = tick;
+
+        ASSERT_GE(position, last) << "after " << polls << " polls";
+        // A late poll (a busy machine) may see a longer step, never one
+        // longer than the time it waited.
+        if (position - last > std::max(2.0, waited + 1.0))
+            ++longSteps;
+        EXPECT_LE(position, after * 1000.0 / rate + 1);
+        EXPECT_GE(position + 1, (double(before) - buffer) * 1000.0 / rate);
+        last = position;
+        ++polls;
+    }
+    EXPECT_EQ(longSteps, 0u) << "of " << polls << " polls";
+    EXPECT_GT(last, 2800u);
+    system->release();
 }

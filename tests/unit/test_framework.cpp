@@ -5,6 +5,7 @@
 #include <string>
 
 #include "File.h"
+#include "Options.h"
 #include "quib/List.h"
 #include "quib/String.h"
 
@@ -168,4 +169,40 @@ TEST_F(ReadFile, ReturnsTheTextUpToTheFirstZeroByte) {
 
     write(std::string("ab\0cd", 5));
     EXPECT_EQ(readFile(path.c_str()).length(), 2);
+}
+
+TEST_F(ReadFile, AReadErrorAfterTheOpenGivesTheTextReadSoFar) {
+    // A directory opens, then fails on the first read.
+    String text = readFile(::testing::TempDir().c_str());
+    ASSERT_NE(text.body(), nullptr);
+    EXPECT_EQ(text.length(), 0);
+}
+
+namespace {
+Options parse(std::initializer_list<const char*> words) {
+    Quib::List<Quib::String> arguments;
+    for (const char* word : words)
+        arguments.add(Quib::String(word));
+    return parseOptions(arguments);
+}
+}  // namespace
+
+TEST(Options, DefaultsUnknownArgumentsEveryOptionAndBadDisplays) {
+    Options plain = parse({"ignored", "--arguments", "-x"});
+    EXPECT_EQ(plain.mode, Options::Mode::Fullscreen);
+    EXPECT_EQ(plain.display, 0);
+    EXPECT_TRUE(plain.vsync);
+    EXPECT_FALSE(plain.mute || plain.help);
+    EXPECT_EQ(plain.error, "");
+
+    Options all = parse({"--windowed", "--display", "1", "--no-vsync", "--mute", "--help"});
+    EXPECT_EQ(all.mode, Options::Mode::Windowed);
+    EXPECT_EQ(all.display, 1);
+    EXPECT_FALSE(all.vsync);
+    EXPECT_TRUE(all.mute && all.help);
+    EXPECT_EQ(parse({"--windowed", "--desktop"}).mode, Options::Mode::Desktop);
+
+    for (auto bad : {parse({"--display", "x"}), parse({"--display", "-1"}), parse({"--display"}),
+                     parse({"--display", "99999999999"})})
+        EXPECT_NE(bad.error.find("--display"), std::string::npos) << bad.error;
 }

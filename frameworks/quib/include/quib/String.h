@@ -40,6 +40,8 @@ private:
     StringData* data;
 };
 
+// The file tag ("src\\Window") and line number of a throw are stable identifiers
+// that tests and users match, fixed by hand: not __FILE__ and __LINE__.
 class Exception {
 public:
     Exception(const String& message, const String& file, int line);

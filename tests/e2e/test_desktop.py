@@ -1,0 +1,108 @@
+#!/usr/bin/python3
+"""The program on screens other than the one it was made for, each an X
+server of the test's own: 1280x720 at 16 bits per pixel and 1920x1080 have
+no 1280x720x32 mode, so the default run ends in the fatal box; --desktop
+covers 1920x1080 with the picture scaled, and --windowed opens a 1280x720
+window whose picture follows it when it is resized.
+
+usage: test_desktop.py VELVORIA
+"""
+import os
+import subprocess
+import sys
+import tempfile
+import time
+
+import numpy as np
+from PIL import Image
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import check, find_window, finish, press, wait, window_size  # noqa: E402
+
+VELVORIA = os.path.abspath(sys.argv[1])
+TITLE = "Orvanth - Velvoria"
+
+
+def start_xvfb(screen):
+    """An X server with one screen of this geometry; its process and the
+    environment that reaches it."""
+    r, w = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", screen, "-nolisten", "tcp"],
+                              pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(w)
+    # The read end stays open as long as the server runs: Xvfb ends when it
+    # closes.
+    number = os.read(r, 64).decode().strip()
+    return server, dict(os.environ, DISPLAY=":" + number, SDL_AUDIODRIVER="dummy")
+
+
+def grab(env, x, y, width, height):
+    """The screen's pixels in this rectangle, as rows of RGB."""
+    path = tempfile.mktemp(suffix=".png")
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "x11grab", "-video_size", "%dx%d" % (width, height),
+                    "-i", "%s+%d,%d" % (env["DISPLAY"], x, y), "-frames:v", "1", path],
+                   check=True, timeout=60, env=env)
+    pixels = np.asarray(Image.open(path).convert("RGB"), dtype=np.float64)
+    os.remove(path)
+    return pixels
+
+
+def covered(pixels):
+    """Whether the picture reaches every edge: the top rows and the right
+    columns are as lit as the rest (an unscaled 1280x720 picture in a
+    larger drawable leaves them black)."""
+    h, w, _ = pixels.shape
+    top, right = pixels[: h // 10].mean(), pixels[:, w - w // 10:].mean()
+    return top > 20 and right > 20, "top %.0f, right %.0f, all %.0f" % (top, right, pixels.mean())
+
+
+def fatal_box(env, args, what):
+    demo = subprocess.Popen([VELVORIA] + args, env=env, stderr=subprocess.DEVNULL)
+    box, _ = find_window("Fatal Error", timeout=30, env=env)
+    check(box is not None, "%s: the \"Fatal Error\" box" % what)
+    if box:
+        press(box, "Return", env=env)
+    status = wait(demo, 30)
+    check(status == 1, "%s: status 1 (%s)" % (what, status))
+
+
+servers = []
+try:
+    server, low = start_xvfb("1280x720x16")
+    servers.append(server)
+    fatal_box(low, [], "1280x720 at 16 bits per pixel")
+
+    server, wide = start_xvfb("1920x1080x24")
+    servers.append(server)
+    fatal_box(wide, [], "1920x1080 by default")
+
+    demo = subprocess.Popen([VELVORIA, "--desktop"], env=wide, stderr=subprocess.DEVNULL)
+    window, info = find_window(TITLE, env=wide)
+    if check(window is not None, "--desktop opens a window"):
+        check(window_size(info) == (1920, 1080), "it covers the 1920x1080 screen (%d x %d)" % window_size(info))
+        time.sleep(3)
+        ok, figures = covered(grab(wide, 0, 0, 1920, 1080))
+        check(ok, "the picture is scaled to the whole screen (%s)" % figures)
+        press(window, "Escape", env=wide)
+    check(wait(demo, 30) == 0, "Escape ends --desktop with status 0")
+
+    demo = subprocess.Popen([VELVORIA, "--windowed"], env=wide, stderr=subprocess.DEVNULL)
+    window, info = find_window(TITLE, env=wide)
+    if check(window is not None, "--windowed opens a window"):
+        check(window_size(info) == (1280, 720), "it is 1280 x 720 (%d x %d)" % window_size(info))
+        subprocess.run(["xdotool", "windowsize", "--sync", window, "1600", "900"], env=wide, timeout=10)
+        time.sleep(3)
+        info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True, env=wide).stdout
+        x = int(info.split("Absolute upper-left X:")[1].split()[0])
+        y = int(info.split("Absolute upper-left Y:")[1].split()[0])
+        check(window_size(info) == (1600, 900), "it is resized to 1600 x 900 (%d x %d)" % window_size(info))
+        ok, figures = covered(grab(wide, x, y, 1600, 900))
+        check(ok, "the picture follows the new size (%s)" % figures)
+        press(window, "Escape", env=wide)
+    check(wait(demo, 30) == 0, "Escape ends --windowed with status 0")
+finally:
+    for server in servers:
+        server.kill()
+        server.wait()
+
+finish()
