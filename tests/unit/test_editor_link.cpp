@@ -23,6 +23,7 @@
 #include "Audio.h"
 #include "EditClock.h"
 #include "EditorLink.h"
+#include "Options.h"
 #include "Sync.h"
 
 namespace {
@@ -358,7 +359,7 @@ TEST_F(Link, SurvivesAnAbsentAKilledAndAGarbledEditor) {
     EXPECT_EQ(demo.at("Camera Bitch", 0), 5.0f);
 }
 
-TEST(EditorAddress, HostAndPortWithDefaults) {
+TEST(EditOption, HostAndPortWithDefaults) {
     std::string host;
     int port = 0;
     EXPECT_TRUE(parseEditorAddress("", host, port));
@@ -371,4 +372,22 @@ TEST(EditorAddress, HostAndPortWithDefaults) {
     EXPECT_EQ(host + ":" + std::to_string(port), "localhost:1400");
     for (const char* bad : {"h:", "h:0", "h:65536", "h:12x", "h:-1"})
         EXPECT_FALSE(parseEditorAddress(bad, host, port)) << bad;
+}
+
+TEST(EditOption, TheCommandLineAsksForTheEditingMode) {
+    auto parse = [](std::initializer_list<const char*> words) {
+        Quib::List<Quib::String> arguments;
+        for (const char* w : words)
+            arguments.add(Quib::String(w));
+        return parseOptions(arguments);
+    };
+    Options plain = parse({"ignored"});
+    EXPECT_FALSE(plain.edit);
+    Options bare = parse({"--edit", "--mute"});
+    EXPECT_TRUE(bare.edit && bare.mute);
+    EXPECT_EQ(bare.editorHost + ":" + std::to_string(bare.editorPort), "localhost:1338");
+    Options addressed = parse({"--edit", "box:2000"});
+    EXPECT_EQ(addressed.editorHost + ":" + std::to_string(addressed.editorPort), "box:2000");
+    EXPECT_NE(parse({"--edit", "box:x"}).error.find("--edit"), std::string::npos);
+    EXPECT_NE(std::string(usageText).find("--edit [HOST[:PORT]]"), std::string::npos);
 }
