@@ -63,39 +63,45 @@ EditorLink::~EditorLink() {
 void EditorLink::startConnecting(uint32_t now) {
     attempted = true;
     nextAttempt = now + retryMs;
-    // Names are looked up on each attempt; "localhost" and numbers come
-    // from the local tables without waiting on the network.
-    addrinfo hints = {};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    std::string service = std::to_string(port);
-    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 || !found)
-        return;
-    // One address per attempt, the next one at the next attempt: an editor
-    // listening on IPv4 only is still found when the name gives IPv6 first.
-    int count = 0;
-    for (addrinfo* a = found; a; a = a->ai_next)
-        ++count;
-    addrinfo* chosen = found;
-    for (int i = 0; i < addressTurn % count; ++i)
-        chosen = chosen->ai_next;
-    ++addressTurn;
-    if (addressTurn % count != 0)
-        nextAttempt = now;  // more addresses to try: no need to wait
-
-    socket = ::socket(chosen->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (socket >= 0) {
-        int on = 1;
-        setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        if (connect(socket, chosen->ai_addr, chosen->ai_addrlen) == 0 || errno == EINPROGRESS) {
-            state = State::Connecting;
-            stateSince = now;
-        } else {
-            close(socket);
-            socket = -1;
+    // The name is looked up once, when first needed, and kept: a slow name
+    // service can then hold one frame at most, not one a second.
+    if (addresses.empty()) {
+        addrinfo hints = {};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        std::string service = std::to_string(port);
+        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0)
+            return;
+        for (addrinfo* a = found; a; a = a->ai_next) {
+            Address address;
+            std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
+            address.size = a->ai_addrlen;
+            addresses.push_back(address);
         }
+        freeaddrinfo(found);
+        if (addresses.empty())
+            return;
     }
-    freeaddrinfo(found);
+    // One address per attempt, the next one at once when this one fails: an
+    // editor listening on IPv4 only is found when the name gives IPv6 first.
+    const Address& address = addresses[size_t(addressTurn) % addresses.size()];
+    addressTurn = int((size_t(addressTurn) + 1) % addresses.size());
+    if (addressTurn != 0)
+        nextAttempt = now;
+
+    const sockaddr* target = reinterpret_cast<const sockaddr*>(&address.storage);
+    socket = ::socket(target->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (socket < 0)
+        return;
+    int on = 1;
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (connect(socket, target, address.size) == 0 || errno == EINPROGRESS) {
+        state = State::Connecting;
+        stateSince = now;
+    } else {
+        close(socket);
+        socket = -1;
+    }
 }
 
 void EditorLink::drop(const char* why, uint32_t now) {

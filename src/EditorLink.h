@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include <sys/socket.h>
 
 #include "SyncTrack.h"
 
@@ -57,7 +60,12 @@ private:
     int socket = -1;
     uint32_t nextAttempt = 0;
     bool attempted = false;
-    int addressTurn = 0;      // which of the host's addresses the next attempt takes
+    struct Address {
+        sockaddr_storage storage;
+        socklen_t size;
+    };
+    std::vector<Address> addresses;  // the host's, looked up once
+    int addressTurn = 0;             // which of them the next attempt takes
     uint32_t stateSince = 0;
     int announced = 0;        // tracks asked for on this connection
     int32_t lastRow = -1;     // the row last told to the editor

@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import DATA, TRACKS, Stage, check, finish  # noqa: E402
+from common import DATA, TRACKS, Stage, check, finish, track_bytes  # noqa: E402
 
 VELVORIA, SYNCTRACK = (os.path.abspath(p) for p in sys.argv[1:3])
 TITLE = re.compile(r'\s*(0x[0-9a-f]+) "(Orvanth - Velvoria \|[^"]*)"')
@@ -142,7 +142,7 @@ shutil.copy(os.path.join(DATA, "Mix.frag"), mix)
 port = free_port()
 errpath = os.path.join(stage.dir, "stderr.txt")
 errfile = open(errpath, "w")
-demo = subprocess.Popen([stage.program, "--edit", "127.0.0.1:%d" % port],
+demo = subprocess.Popen([stage.program, "--edit", "localhost:%d" % port],
                         env=dict(os.environ, SDL_AUDIODRIVER="dummy"), stderr=errfile)
 editor = None
 try:
@@ -154,6 +154,14 @@ try:
     later = row_of(title()[1])
     check(demo.poll() is None and first is not None and later is not None and later > first,
           "without an editor it plays, the row in the title moves (%s -> %s)" % (first, later))
+
+    # A track file changed on disk is read again.
+    flash_file = os.path.join(data, "_Flash.track")
+    os.remove(flash_file)
+    with open(flash_file, "wb") as f:
+        f.write(track_bytes([(0, 0.5, 0)]))
+    check(wait_for(lambda: "reread Data/_Flash.track" in stderr_text(errpath), 10),
+          "without an editor, a changed track file is read again")
 
     # The editor appears: found within a few seconds.
     editor = Editor(port)
