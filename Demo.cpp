@@ -1,11 +1,10 @@
 #include "Demo.h"
 
-#include "EditSession.h"
-
 #include <cstdio>
 #include <exception>
 #include <string>
 
+#include "EditSession.h"
 #include "GLError.h"
 #include "Options.h"
 #include "Screen.h"

@@ -1,5 +1,6 @@
 #include "EditSession.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -59,15 +60,16 @@ void EditSession::reloadShaders() {
         if (!program->changedOnDisk())
             continue;
         std::string log;
-        if (program->rebuild(log)) {
+        bool rebuilt = program->rebuild(log);
+        brokenPrograms.erase(std::remove(brokenPrograms.begin(), brokenPrograms.end(), program), brokenPrograms.end());
+        if (rebuilt) {
             std::fprintf(stderr, "velvoria: rebuilt %s + %s\n", program->vertexPath.c_str(),
                          program->fragmentPath.c_str());
-            shaderFailure.clear();
         } else {
             // The old program stays in use: a typo never ends the session.
             std::fprintf(stderr, "velvoria: %s + %s: keeping the old program\n%s\n", program->vertexPath.c_str(),
                          program->fragmentPath.c_str(), log.c_str());
-            shaderFailure = program->fragmentPath;
+            brokenPrograms.push_back(program);
         }
     }
 }
@@ -93,11 +95,16 @@ void EditSession::watchTracks() {
 }
 
 void EditSession::showTitle() {
-    char text[200];
+    char text[300];
     double seconds = clock.getPosition();
-    std::snprintf(text, sizeof text, "Orvanth - Velvoria | row %d | %.2f s%s%s%s%s", currentRow(), seconds,
+    std::string broken;
+    if (!brokenPrograms.empty()) {
+        const ShaderProgram& first = *brokenPrograms.front();
+        broken = " | shader error in " + first.vertexPath + " + " + first.fragmentPath;
+    }
+    std::snprintf(text, sizeof text, "Orvanth - Velvoria | row %d | %.2f s%s%s%s", currentRow(), seconds,
                   clock.isPlaying() ? "" : " | paused", link.connected() ? " | editor" : "",
-                  shaderFailure.empty() ? "" : " | shader error in ", shaderFailure.c_str());
+                  broken.c_str());
     if (title != text) {
         title = text;
         window.setTitle(text);

@@ -8,6 +8,7 @@
 #include "EditorLink.h"
 #include "FileStamp.h"
 
+class ShaderProgram;
 class Window;
 
 // What the editing mode does around each frame: the transport keys, the
@@ -33,6 +34,6 @@ private:
     double rowRate;
     EditorLink link;
     std::vector<FileStamp> trackStamps;  // by track index
-    std::string shaderFailure;           // the file of the last failed rebuild
+    std::vector<ShaderProgram*> brokenPrograms;  // those whose last rebuild failed
     std::string title;
 };
