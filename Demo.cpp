@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 
+#include "EditSession.h"
 #include "GLError.h"
 #include "Options.h"
 #include "Screen.h"
@@ -14,8 +15,10 @@
 #include "post/PerkProc.h"
 #include "scene/Sphurrs.h"
 
-Demo::Demo(Music music) {
-    build(&audio);
+Demo::Demo(Music music, Mode mode) {
+    if (mode == Mode::Edit)
+        editing.reset(new EditClock(audio, wallClockMilliseconds));
+    build(editing ? static_cast<Audio*>(editing.get()) : &audio);
     if (music == Music::On)
         audio.play(musicFile);
 }
@@ -66,8 +69,15 @@ bool Demo::tick() {
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
     static_cast<Audio&>(audio).update();
     double t = Sync::instance().getTime();
-    if (t >= endTime)
-        return false;
+    if (t >= endTime) {
+        if (!editing)
+            return false;
+        // Editing: the production stops at its end and stays there.
+        if (editing->isPlaying()) {
+            editing->pause();
+            editing->setPosition(endTime);
+        }
+    }
     effects[0]->render(t);
     glFlush();
     GLenum error = glGetError();
@@ -105,15 +115,24 @@ int appMain(const Quib::List<Quib::String>& arguments) {
         window.displayIndex = options.display;
         window.desktop = options.mode == Options::Mode::Desktop;
         window.vsync = options.vsync;
-        if (options.mode == Options::Mode::Windowed)
+        if (options.mode == Options::Mode::Windowed || options.edit)
             window.create("Orvanth - Velvoria", false, frameWidth, frameHeight,
                           Window::productionStyle | Window::resizableFrame);
         else
             window.create("Orvanth - Velvoria", true, frameWidth, frameHeight, Window::productionStyle);
         loadExtensions(lookUpGLProcedure);
-        if (options.mode != Options::Mode::Fullscreen)
+        if (options.mode != Options::Mode::Fullscreen || options.edit)
             window.startScaledPresentation();
-        {
+        if (options.edit) {
+            Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On, Demo::Mode::Edit);
+            EditSession session(window, *demo.editClock(), Demo::rowRate, options.editorHost, options.editorPort);
+            while (!window.escapePressed() && !window.closeRequested() && window.isOpen()) {
+                session.frame();
+                if (!demo.tick())
+                    break;
+                window.update();
+            }
+        } else {
             Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On);
             for (;;) {
                 if (window.escapePressed())

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <memory>
+
+#include "EditClock.h"
 #include "FmodAudio.h"
 #include "quib/List.h"
 #include "scene/Effect.h"
@@ -14,9 +17,12 @@ public:
     static constexpr const char* musicFile = "Data/zandol_and_Pemrix-Vorth_Speaks.mp3";
 
     enum class Music { On, Off };
+    // Editing: the clock pauses and seeks, and the production holds at its
+    // end instead of ending.
+    enum class Mode { Play, Edit };
 
     // With Music::Off nothing plays and the clock runs on the wall clock.
-    explicit Demo(Music music = Music::On);
+    explicit Demo(Music music = Music::On, Mode mode = Mode::Play);
     // The same production with another player as its clock, and no music:
     // for rendering frames at chosen demo times.
     explicit Demo(Audio* clock);
@@ -27,6 +33,9 @@ public:
     // Hands a listener to the effects, which mark where each pass starts.
     void setPassHook(PassHook hook);
 
+    // The clock the editing mode moves; null when playing.
+    EditClock* editClock() { return editing.get(); }
+
 private:
     Demo(const Demo&) = delete;
     Demo& operator=(const Demo&) = delete;
@@ -34,6 +43,7 @@ private:
     void buildScene();
 
     FmodAudio audio;
+    std::unique_ptr<EditClock> editing;
     Quib::List<Effect*> effects;
 };
 

@@ -1,8 +1,7 @@
 #include "post/BloomChain.h"
 
-#include "Program.h"
 #include "Screen.h"
-#include "Shader.h"
+#include "ShaderProgram.h"
 #include "Texture.h"
 
 namespace {
@@ -44,15 +43,9 @@ BloomChain::BloomChain() {
             blurTargets[i] = new RenderTarget(blurSize, blurSize, false, 1, GL_RGBA);
             clampEdges(blurTargets[i]);
         }
-        blitVertex = new Shader("Data/Blit.vert", GL_VERTEX_SHADER);
-        blitFragment = new Shader("Data/Blit.frag", GL_FRAGMENT_SHADER);
-        blitProgram = new Program(blitVertex, blitFragment);
-        blurVertex = new Shader("Data/Blit.vert", GL_VERTEX_SHADER);
-        blurFragment = new Shader("Data/Blur.frag", GL_FRAGMENT_SHADER);
-        blurProgram = new Program(blurVertex, blurFragment);
-        mixVertex = new Shader("Data/Blit.vert", GL_VERTEX_SHADER);
-        mixFragment = new Shader("Data/Mix.frag", GL_FRAGMENT_SHADER);
-        mixProgram = new Program(mixVertex, mixFragment);
+        blitProgram = new ShaderProgram("Data/Blit.vert", "Data/Blit.frag");
+        blurProgram = new ShaderProgram("Data/Blit.vert", "Data/Blur.frag");
+        mixProgram = new ShaderProgram("Data/Blit.vert", "Data/Mix.frag");
         bokehTexture = new Texture("Data/bokehfuckyou.jpg");
     } catch (...) {
         release();
@@ -74,14 +67,8 @@ void BloomChain::release() {
     downTargets = nullptr;
     delete[] blurTargets;
     blurTargets = nullptr;
-    destroy(blitVertex);
-    destroy(blitFragment);
     destroy(blitProgram);
-    destroy(blurVertex);
-    destroy(blurFragment);
     destroy(blurProgram);
-    destroy(mixVertex);
-    destroy(mixFragment);
     destroy(mixProgram);
     destroy(bokehTexture);
 }

@@ -1,8 +1,7 @@
 #pragma once
 
-class Program;
 class RenderTarget;
-class Shader;
+class ShaderProgram;
 class Texture;
 
 // The bloom: the finished frame downsampled to 512, 256 and 128 pixels,
@@ -21,15 +20,9 @@ public:
     RenderTarget* fullTarget = nullptr;
     RenderTarget** downTargets = nullptr;  // 512, 256, 128
     RenderTarget** blurTargets = nullptr;  // two of 128
-    Shader* blitVertex = nullptr;
-    Shader* blitFragment = nullptr;
-    Program* blitProgram = nullptr;
-    Shader* blurVertex = nullptr;
-    Shader* blurFragment = nullptr;
-    Program* blurProgram = nullptr;
-    Shader* mixVertex = nullptr;
-    Shader* mixFragment = nullptr;
-    Program* mixProgram = nullptr;
+    ShaderProgram* blitProgram = nullptr;
+    ShaderProgram* blurProgram = nullptr;
+    ShaderProgram* mixProgram = nullptr;
     Texture* bokehTexture = nullptr;
 
 private:

@@ -1,8 +1,7 @@
 #include "post/PerkProc.h"
 
-#include "Program.h"
 #include "Screen.h"
-#include "Shader.h"
+#include "ShaderProgram.h"
 #include "Sync.h"
 #include "Texture.h"
 
@@ -14,9 +13,7 @@ PerkProc& PerkProc::instance() {
 PerkProc::PerkProc() {
     try {
         sceneTarget = new RenderTarget(frameWidth, frameHeight, true, 1, GL_RGBA);
-        vertexShader = new Shader("Data/PerkProc.vert", GL_VERTEX_SHADER);
-        fragmentShader = new Shader("Data/PerkProc.frag", GL_FRAGMENT_SHADER);
-        program = new Program(vertexShader, fragmentShader);
+        program = new ShaderProgram("Data/PerkProc.vert", "Data/PerkProc.frag");
     } catch (...) {
         release();
         throw;
@@ -28,10 +25,6 @@ PerkProc::~PerkProc() { release(); }
 void PerkProc::release() {
     delete sceneTarget;
     sceneTarget = nullptr;
-    delete vertexShader;
-    vertexShader = nullptr;
-    delete fragmentShader;
-    fragmentShader = nullptr;
     delete program;
     program = nullptr;
 }

@@ -1,8 +1,7 @@
 #pragma once
 
-class Program;
 class RenderTarget;
-class Shader;
+class ShaderProgram;
 
 // The final full-screen pass: owns the target the scene is composited into
 // and redraws it through distortion, flash and invert driven by the tracks
@@ -15,9 +14,7 @@ public:
     void apply(float mix);
 
     RenderTarget* sceneTarget = nullptr;
-    Shader* vertexShader = nullptr;
-    Shader* fragmentShader = nullptr;
-    Program* program = nullptr;
+    ShaderProgram* program = nullptr;
 
 private:
     PerkProc();

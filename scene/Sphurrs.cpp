@@ -3,9 +3,8 @@
 #include <glm/gtc/matrix_transform.hpp>
 
 #include "CubeTexture.h"
-#include "Program.h"
 #include "Screen.h"
-#include "Shader.h"
+#include "ShaderProgram.h"
 #include "Sync.h"
 #include "Texture.h"
 #include "post/BloomChain.h"
@@ -62,18 +61,10 @@ Sphurrs::Sphurrs() {
             spheres.add(Sphurr());
         gBuffer = new RenderTarget(frameWidth, frameHeight, true, 3, GL_RGB16F);
         occlusionTarget = new RenderTarget(frameWidth, frameHeight, false, 1, GL_R8);
-        sphurrVertex = new Shader("Data/Sphurr.vert", GL_VERTEX_SHADER);
-        sphurrFragment = new Shader("Data/Sphurr.frag", GL_FRAGMENT_SHADER);
-        sphurrProgram = new Program(sphurrVertex, sphurrFragment);
-        occlusionVertex = new Shader("Data/SphurrOcclusion.vert", GL_VERTEX_SHADER);
-        occlusionFragment = new Shader("Data/SphurrOcclusion.frag", GL_FRAGMENT_SHADER);
-        occlusionProgram = new Program(occlusionVertex, occlusionFragment);
-        mixVertex = new Shader("Data/Blit.vert", GL_VERTEX_SHADER);
-        mixFragment = new Shader("Data/SphurrMix.frag", GL_FRAGMENT_SHADER);
-        mixProgram = new Program(mixVertex, mixFragment);
-        skyVertex = new Shader("Data/LolSky.vert", GL_VERTEX_SHADER);
-        skyFragment = new Shader("Data/LolSky.frag", GL_FRAGMENT_SHADER);
-        skyProgram = new Program(skyVertex, skyFragment);
+        sphurrProgram = new ShaderProgram("Data/Sphurr.vert", "Data/Sphurr.frag");
+        occlusionProgram = new ShaderProgram("Data/SphurrOcclusion.vert", "Data/SphurrOcclusion.frag");
+        mixProgram = new ShaderProgram("Data/Blit.vert", "Data/SphurrMix.frag");
+        skyProgram = new ShaderProgram("Data/LolSky.vert", "Data/LolSky.frag");
         envCube = new CubeTexture("Data/blurry.jpg");
         skyTexture = new Texture("Data/blurry.jpg");
         for (int k = 0; k < creditCount; ++k)
@@ -90,17 +81,9 @@ Sphurrs::~Sphurrs() { release(); }
 void Sphurrs::release() {
     destroy(gBuffer);
     destroy(occlusionTarget);
-    destroy(sphurrVertex);
-    destroy(sphurrFragment);
     destroy(sphurrProgram);
-    destroy(occlusionVertex);
-    destroy(occlusionFragment);
     destroy(occlusionProgram);
-    destroy(mixVertex);
-    destroy(mixFragment);
     destroy(mixProgram);
-    destroy(skyVertex);
-    destroy(skyFragment);
     destroy(skyProgram);
     destroy(envCube);
     destroy(skyTexture);

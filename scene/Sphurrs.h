@@ -6,9 +6,8 @@
 #include "scene/Sphurr.h"
 
 class CubeTexture;
-class Program;
 class RenderTarget;
-class Shader;
+class ShaderProgram;
 class Texture;
 
 // The production's one scene: 400 spheres ray-cast into a G-buffer, their
@@ -30,18 +29,10 @@ public:
     Quib::List<Sphurr> spheres;
     RenderTarget* gBuffer = nullptr;
     RenderTarget* occlusionTarget = nullptr;
-    Shader* sphurrVertex = nullptr;
-    Shader* sphurrFragment = nullptr;
-    Program* sphurrProgram = nullptr;
-    Shader* occlusionVertex = nullptr;
-    Shader* occlusionFragment = nullptr;
-    Program* occlusionProgram = nullptr;
-    Shader* mixVertex = nullptr;
-    Shader* mixFragment = nullptr;
-    Program* mixProgram = nullptr;
-    Shader* skyVertex = nullptr;
-    Shader* skyFragment = nullptr;
-    Program* skyProgram = nullptr;
+    ShaderProgram* sphurrProgram = nullptr;
+    ShaderProgram* occlusionProgram = nullptr;
+    ShaderProgram* mixProgram = nullptr;
+    ShaderProgram* skyProgram = nullptr;
     CubeTexture* envCube = nullptr;
     Texture* skyTexture = nullptr;
     Texture* credits[creditCount] = {};

@@ -4,6 +4,8 @@
 #include <climits>
 #include <cstdlib>
 
+#include "EditorLink.h"
+
 const char* const usageText =
     "usage: velvoria [OPTION]...\n"
     "Plays the production fullscreen at 1280x720 (32 bits per pixel); Escape ends it.\n"
@@ -13,6 +15,11 @@ const char* const usageText =
     "  --display N    the monitor for the fullscreen modes (0 is the first)\n"
     "  --no-vsync     do not synchronise presentation to the display\n"
     "  --mute         no music; the clock runs on the wall clock\n"
+    "  --edit [HOST[:PORT]]\n"
+    "                 editing mode, in a window: takes keys from the Rocket editor\n"
+    "                 at HOST:PORT (localhost:1338), saves tracks when it asks;\n"
+    "                 Space pauses, Left/Right a beat, Page Up/Down a bar, Home the\n"
+    "                 start; shaders and tracks in Data/ reload as they change\n"
     "  --help         this text\n";
 
 namespace {
@@ -45,6 +52,17 @@ Options parseOptions(const Quib::List<Quib::String>& arguments) {
             options.mute = true;
         } else if (arg == "--help") {
             options.help = true;
+        } else if (arg == "--edit") {
+            options.edit = true;
+            // The address is optional: a following word that is not an option.
+            if (i + 1 < arguments.count && arguments[i + 1].cStr() &&
+                std::string(arguments[i + 1].cStr()).compare(0, 2, "--") != 0) {
+                std::string address = arguments[++i].cStr();
+                if (!parseEditorAddress(address, options.editorHost, options.editorPort)) {
+                    options.error = "velvoria: --edit: \"" + address + "\" is not HOST[:PORT]";
+                    break;
+                }
+            }
         } else if (arg == "--display") {
             if (i + 1 >= arguments.count) {
                 options.error = "velvoria: --display needs a display number";

@@ -16,6 +16,11 @@ struct Options {
     bool vsync = true;
     bool mute = false;   // no music: the clock runs on the wall clock
     bool help = false;
+    // The editing mode: a window, the link to a Rocket editor at this host
+    // and port, transport keys, shaders and tracks reloaded as they change.
+    bool edit = false;
+    std::string editorHost = "localhost";
+    int editorPort = 1338;
     std::string error;   // a bad option value: one line that names the option
 };
 

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 static char* copyText(const char* text) {
     size_t size = std::strlen(text) + 1;
     char* copy = static_cast<char*>(std::malloc(size));
@@ -180,4 +182,84 @@ float valueAtRow(const SyncTrack* track, double row) {
     default:
         return 0.0f;
     }
+}
+
+int setKey(SyncTrack* track, const TrackKey& key) {
+    int i = findKeyAtOrBefore(track, key.row);
+    if (i >= 0 && track->keys[i].row == key.row) {
+        track->keys[i] = key;
+        return 0;
+    }
+    TrackKey* grown = static_cast<TrackKey*>(std::realloc(track->keys, sizeof(TrackKey) * (size_t(track->keyCount) + 1)));
+    if (!grown)
+        return 1;
+    track->keys = grown;
+    int at = i + 1;
+    std::memmove(track->keys + at + 1, track->keys + at, sizeof(TrackKey) * size_t(track->keyCount - at));
+    track->keys[at] = key;
+    ++track->keyCount;
+    return 0;
+}
+
+void deleteKey(SyncTrack* track, int32_t row) {
+    int i = findKeyAtOrBefore(track, row);
+    if (i < 0 || track->keys[i].row != row)
+        return;
+    std::memmove(track->keys + i, track->keys + i + 1, sizeof(TrackKey) * size_t(track->keyCount - i - 1));
+    if (--track->keyCount == 0) {
+        std::free(track->keys);
+        track->keys = nullptr;
+    }
+}
+
+void clearKeys(SyncTrack* track) {
+    std::free(track->keys);
+    track->keys = nullptr;
+    track->keyCount = 0;
+}
+
+static void putInt32(unsigned char* b, int32_t value) {
+    uint32_t u = uint32_t(value);
+    b[0] = u & 0xff;
+    b[1] = (u >> 8) & 0xff;
+    b[2] = (u >> 16) & 0xff;
+    b[3] = (u >> 24) & 0xff;
+}
+
+int saveTrack(const SyncTrack* track, const char* path) {
+    char temporary[maxTrackPath + 16];
+    int written = std::snprintf(temporary, sizeof temporary, "%s.%ld.tmp", path, long(getpid()));
+    if (written < 0 || written >= int(sizeof temporary))
+        return 1;
+    FILE* file = std::fopen(temporary, "wb");
+    if (!file)
+        return 1;
+    unsigned char raw[9];
+    putInt32(raw, track->keyCount);
+    bool ok = std::fwrite(raw, 1, 4, file) == 4;
+    for (int i = 0; ok && i < track->keyCount; ++i) {
+        const TrackKey& key = track->keys[i];
+        uint32_t bits;
+        std::memcpy(&bits, &key.value, 4);
+        putInt32(raw, key.row);
+        putInt32(raw + 4, int32_t(bits));
+        raw[8] = static_cast<unsigned char>(int8_t(key.interpolation));
+        ok = std::fwrite(raw, 1, 9, file) == 9;
+    }
+    // A failed flush (a full disk) shows only at close.
+    ok = std::fclose(file) == 0 && ok;
+    if (!ok || std::rename(temporary, path) != 0) {
+        std::remove(temporary);
+        return 1;
+    }
+    return 0;
+}
+
+int saveTracks(const SyncDevice* device) {
+    int failed = 0;
+    static char path[maxTrackPath];
+    for (int i = 0; i < device->trackCount; ++i)
+        if (!buildPath(path, device->basePath, device->tracks[i]->name) || saveTrack(device->tracks[i], path) != 0)
+            ++failed;
+    return failed;
 }

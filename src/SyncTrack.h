@@ -9,6 +9,9 @@
 // interpolation). A track is read the first time its name is requested and
 // kept for the rest of the run. Plain records and free functions; nothing
 // here throws.
+//
+// The editing mode changes keys in memory (setKey, deleteKey) and writes
+// tracks back in the same format (saveTrack, saveTracks).
 
 enum Interpolation { Step = 0, Linear = 1, Smooth = 2, Ramp = 3 };
 
@@ -40,3 +43,18 @@ int findTrack(const SyncDevice* device, const char* name);
 int loadTrack(SyncTrack* track, const char* path);  // 0 read, 1 cannot open
 int findKeyAtOrBefore(const SyncTrack* track, int32_t row);
 float valueAtRow(const SyncTrack* track, double row);
+
+// Editing. Keys stay in strictly ascending row order: setKey replaces the
+// key on its row or inserts it in place (0 done, 1 out of memory, the track
+// unchanged); deleteKey removes the key on that row, if there is one;
+// clearKeys empties the track.
+int setKey(SyncTrack* track, const TrackKey& key);
+void deleteKey(SyncTrack* track, int32_t row);
+void clearKeys(SyncTrack* track);
+// Writes the track in the file format under a temporary name beside the
+// path, then renames it over the path: nothing half-written ever sits under
+// the real name. 0 written, 1 failed (the old file untouched).
+int saveTrack(const SyncTrack* track, const char* path);
+// Every track of the registry to its own file, basePath + "_" + name +
+// ".track". The number of tracks that could not be written.
+int saveTracks(const SyncDevice* device);

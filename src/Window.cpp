@@ -44,7 +44,8 @@ bool findDisplayMode(int display, int width, int height, SDL_DisplayMode* found)
 
 Window::Window()
     : open(false), handle(nullptr), x(0), y(0), width(0), height(0), style(0),
-      fullscreen(false), displayIndex(0), desktop(false), escapeLatched(false), closeSeen(false) {}
+      fullscreen(false), displayIndex(0), desktop(false), reportKeys(false), escapeLatched(false),
+      closeSeen(false) {}
 
 Window::~Window() {
     Window::close();
@@ -134,6 +135,17 @@ void Window::dispatch(const SDL_Event& event) {
         // would be; remember a press until escapePressed asks.
         if (event.key.keysym.sym == SDLK_ESCAPE)
             escapeLatched = true;
+        if (reportKeys) {
+            switch (event.key.keysym.sym) {
+            case SDLK_SPACE: keyPresses.push_back(Key::Space); break;
+            case SDLK_LEFT: keyPresses.push_back(Key::Left); break;
+            case SDLK_RIGHT: keyPresses.push_back(Key::Right); break;
+            case SDLK_PAGEUP: keyPresses.push_back(Key::PageUp); break;
+            case SDLK_PAGEDOWN: keyPresses.push_back(Key::PageDown); break;
+            case SDLK_HOME: keyPresses.push_back(Key::Home); break;
+            default: break;
+            }
+        }
         break;
     case SDL_QUIT:
         closeSeen = true;
@@ -206,6 +218,12 @@ bool Window::escapePressed() {
     bool pressed = escapeLatched || (keys && keys[SDL_SCANCODE_ESCAPE]);
     escapeLatched = false;
     return pressed;
+}
+
+std::vector<Window::Key> Window::takeKeyPresses() {
+    std::vector<Key> presses;
+    presses.swap(keyPresses);
+    return presses;
 }
 
 bool Window::closeRequested() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "quib/String.h"
 
@@ -51,6 +52,12 @@ public:
     // stays true.
     bool closeRequested();
 
+    // The transport keys of the editing mode. The drain collects their
+    // presses (key repeat included) only while reportKeys is set.
+    enum class Key { Space, Left, Right, PageUp, PageDown, Home };
+    // The presses collected since the previous call, oldest first.
+    std::vector<Key> takeKeyPresses();
+
     // How many displays the video system sees; -1 when it cannot start.
     static int displayCount();
 
@@ -64,6 +71,7 @@ public:
     // whether it takes the display as it is rather than switching its mode.
     int displayIndex;
     bool desktop;
+    bool reportKeys;
 
 protected:
     // Runs after the video system is up and before the window is made.
@@ -78,6 +86,7 @@ private:
 
     bool escapeLatched;
     bool closeSeen;
+    std::vector<Key> keyPresses;
 };
 
 // A Window with a double-buffered RGBA OpenGL context and a 24-bit depth

@@ -1,8 +1,22 @@
 #!/usr/bin/python3
 """trackc: compiles Velvoria's timeline source into the demo's ".track" files.
 
-    trackc.py TIMELINE OUTDIR            write OUTDIR/_<name>.track for every track
-    trackc.py --check TIMELINE OUTDIR    compile in memory, report the files that differ
+    trackc.py [--rocket FILE] [--force] TIMELINE OUTDIR
+                                         write OUTDIR/_<name>.track for every track
+                                         (and FILE, the Rocket editor's project)
+    trackc.py --check [--rocket FILE] TIMELINE OUTDIR
+                                         compile in memory, report the files that differ
+
+Tracks saved from the Rocket editor are never lost to a rebuild: a file in
+OUTDIR (or the --rocket FILE) that differs from what the timeline compiles to
+and was written after the timeline was last changed is left alone, and the
+compiler names it and writes nothing.  Bring the change into the timeline
+(build/synctrack keys FILE lists its keys) or give --force to overwrite it.
+
+The --rocket FILE is the timeline as a project of the Rocket editor (its own
+XML: tracks in the order the demo first uses them, keys, interpolations, 8
+rows per beat), so that the editor opened on it holds the production's keys
+when the demo connects and takes them from it.
 
 A .track file is: int32 key count N, then N keys of int32 row, float32 value,
 int8 interpolation (0 step, 1 linear, 2 smooth, 3 ramp), all little-endian,
@@ -33,6 +47,7 @@ exactly what the demo's reader computes; the plot and the tests use it.
 
 import ast
 import math
+import xml.sax.saxutils
 import os
 import re
 import struct
@@ -319,6 +334,42 @@ def decode_track(data):
     return keys
 
 
+def float_text(value):
+    """The shortest decimal text that reads back as exactly this float32."""
+    value = to_float32(value)
+    for digits in range(1, 10):
+        text = "%.*g" % (digits, value)
+        if to_float32(float(text)) == value and math.copysign(1.0, float(text)) == math.copysign(1.0, value):
+            return text
+    return repr(value)
+
+
+def rocket_project(tracks):
+    """The tracks as the Rocket editor's XML project, in the demo's order of
+    first use; the rows run to the bar after the last key and past the end."""
+    last = max([k[0] for keys in tracks.values() for k in keys] + [int(64 * ROWS_PER_SECOND)])
+    rows = (last // ROWS_PER_BAR + 1) * ROWS_PER_BAR
+    out = ['<?xml version="1.0" encoding="utf-8"?>',
+           '<tracks rows="%d" startRow="0" endRow="%d" highlightRowStep="%d" rowsPerBeat="%d">'
+           % (rows, rows, ROWS_PER_BEAT, ROWS_PER_BEAT)]
+    for name in [n for n in TRACK_NAMES if n in tracks] + sorted(n for n in tracks if n not in TRACK_NAMES):
+        out.append("\t<track name=%s>" % xml.sax.saxutils.quoteattr(name))
+        for row, value, interp in tracks[name]:
+            out.append('\t\t<key row="%d" value="%s" interpolation="%d"/>' % (row, float_text(value), interp))
+        out.append("\t</track>")
+    out.append("</tracks>")
+    return ("\n".join(out) + "\n").encode("utf-8")
+
+
+def read_rocket_project(data):
+    """{track name: [(row, value, interp)]} of a Rocket editor project."""
+    import xml.etree.ElementTree as ET
+    root = ET.fromstring(data)
+    return {t.get("name"): [(int(k.get("row")), to_float32(float(k.get("value"))), int(k.get("interpolation")))
+                            for k in t.iter("key")]
+            for t in root.iter("track")}
+
+
 def compile_timeline(tracks):
     return {track_file_name(name): encode_track(keys) for name, keys in tracks.items()}
 
@@ -406,23 +457,54 @@ def check_dir(files, outdir):
     return problems
 
 
+def kept_edits(files, outdir, timeline, rocket=None):
+    """The files a write would overwrite although they hold edits made after
+    the timeline: different from the compiled ones and newer than TIMELINE."""
+    since = os.path.getmtime(timeline)
+    targets = [(os.path.join(outdir, name), data) for name, data in sorted(files.items())]
+    if rocket:
+        targets.append(rocket)
+    kept = []
+    for path, data in targets:
+        try:
+            with open(path, "rb") as f:
+                have = f.read()
+            newer = os.path.getmtime(path) > since
+        except OSError:
+            continue
+        if have != data and newer:
+            kept.append(path)
+    return kept
+
+
+def write_file(path, data):
+    tmp = path + ".tmp"
+    with open(tmp, "wb") as f:
+        f.write(data)
+    os.replace(tmp, path)
+
+
 def write_dir(files, outdir):
     os.makedirs(outdir, exist_ok=True)
     for name, data in sorted(files.items()):
-        path = os.path.join(outdir, name)
-        tmp = path + ".tmp"
-        with open(tmp, "wb") as f:
-            f.write(data)
-        os.replace(tmp, path)
+        write_file(os.path.join(outdir, name), data)
 
 
 def main(argv):
     args = list(argv[1:])
-    check = "--check" in args
-    if check:
-        args.remove("--check")
-    if len(args) != 2 or any(a.startswith("-") for a in args):
-        sys.stderr.write("usage: trackc.py [--check] TIMELINE OUTDIR\n")
+    flags = {}
+    for flag in ("--check", "--force"):
+        flags[flag] = flag in args
+        if flags[flag]:
+            args.remove(flag)
+    rocket_path = None
+    if "--rocket" in args:
+        i = args.index("--rocket")
+        rocket_path = args[i + 1] if i + 1 < len(args) else None
+        del args[i:i + 2]
+    check, force = flags["--check"], flags["--force"]
+    if len(args) != 2 or any(a.startswith("-") for a in args) or ("--rocket" in argv and not rocket_path):
+        sys.stderr.write("usage: trackc.py [--check] [--force] [--rocket FILE] TIMELINE OUTDIR\n")
         return 2
     timeline, outdir = args
     try:
@@ -434,9 +516,18 @@ def main(argv):
         sys.stderr.write("trackc: cannot read %s: %s\n" % (timeline, e.strerror))
         return 2
     files = compile_timeline(tracks)
+    rocket = (rocket_path, rocket_project(tracks)) if rocket_path else None
     nkeys = sum(len(k) for k in tracks.values())
     if check:
         problems = check_dir(files, outdir)
+        if rocket:
+            try:
+                with open(rocket_path, "rb") as f:
+                    same = f.read() == rocket[1]
+            except OSError:
+                same = False
+            if not same:
+                problems.append((os.path.relpath(rocket_path, outdir), "differs or is missing"))
         for name, why in problems:
             print("%s: %s" % (os.path.join(outdir, name), why))
         if problems:
@@ -445,8 +536,18 @@ def main(argv):
             return 1
         print("trackc: all %d track files in %s match %s (%d keys)" % (len(files), outdir, timeline, nkeys))
         return 0
+    kept = [] if force else kept_edits(files, outdir, timeline, rocket)
+    if kept:
+        for path in kept:
+            sys.stderr.write("trackc: %s was changed after %s and differs from it\n" % (path, timeline))
+        sys.stderr.write("trackc: nothing written; bring those changes into %s (build/synctrack keys FILE lists "
+                         "a track's keys), or overwrite them with --force\n" % timeline)
+        return 1
     write_dir(files, outdir)
-    print("trackc: wrote %d track files (%d keys) to %s" % (len(files), nkeys, outdir))
+    if rocket:
+        write_file(*rocket)
+    print("trackc: wrote %d track files (%d keys) to %s%s" % (len(files), nkeys, outdir,
+                                                             " and " + rocket_path if rocket else ""))
     return 0
 
 

@@ -156,6 +156,60 @@ def test_compiler():
         check("--check names the changed file and exits 1",
               r.returncode == 1 and "_BOOM.track" in r.stdout and "_Flash.track" not in r.stdout, r.stdout)
 
+        # A track saved from the editor after the timeline was last changed
+        # is not overwritten, and neither is anything else; --force does it.
+        boom = os.path.join(out, "_BOOM.track")
+        rocket = os.path.join(tmp, "v.rocket")
+        with open(boom, "rb") as f:
+            edited = f.read()
+        r = subprocess.run([sys.executable, tool, "--rocket", rocket, TIMELINE, out], capture_output=True, text=True)
+        with open(boom, "rb") as f:
+            kept = f.read() == edited
+        check("a newer edited track stops the compiler, which names it and writes nothing",
+              r.returncode == 1 and "_BOOM.track" in r.stderr and "_Flash.track" not in r.stderr and kept
+              and not os.path.exists(rocket), r.stderr.strip())
+        old = os.path.getmtime(TIMELINE) - 10
+        os.utime(boom, (old, old))
+        r = subprocess.run([sys.executable, tool, "--rocket", rocket, TIMELINE, out], capture_output=True, text=True)
+        check("an edited track older than the timeline is rebuilt", r.returncode == 0 and
+              subprocess.run([sys.executable, tool, "--check", "--rocket", rocket, TIMELINE, out]).returncode == 0,
+              r.stderr.strip())
+        with open(rocket, "ab") as f:
+            f.write(b"<!-- saved by the editor -->\n")
+        r = subprocess.run([sys.executable, tool, "--rocket", rocket, TIMELINE, out], capture_output=True, text=True)
+        check("a newer edited project is kept too", r.returncode == 1 and "v.rocket" in r.stderr, r.stderr.strip())
+        r = subprocess.run([sys.executable, tool, "--force", "--rocket", rocket, TIMELINE, out],
+                           capture_output=True, text=True)
+        with open(rocket, "rb") as f:
+            check("--force overwrites", r.returncode == 0 and b"saved by" not in f.read(), r.stderr.strip())
+
+
+def test_rocket_project():
+    group("the Rocket editor project")
+    tracks = trackc.load_timeline(TIMELINE)
+    project = trackc.rocket_project(tracks)
+    back = trackc.read_rocket_project(project)
+    check("the timeline's project reads back to exactly its keys", back == tracks)
+    check("tracks in the demo's order of first use", list(back) == trackc.TRACK_NAMES, list(back))
+    check("8 rows per beat", b'highlightRowStep="8" rowsPerBeat="8"' in project)
+    rng = random.Random(11)
+    keys = []
+    for row in range(-5, 500, 7):
+        bits = rng.getrandbits(32)
+        value = struct.unpack("<f", struct.pack("<I", bits))[0]
+        if math.isfinite(value):
+            keys.append((row, value, rng.randrange(4)))
+    keys.append((600, -0.0, 0))
+    odd = {'Quote "this" & <that>': keys}
+    back = trackc.read_rocket_project(trackc.rocket_project(odd))
+    exact = [(r, struct.pack("<f", v), k) for r, v, k in back['Quote "this" & <that>']] == \
+            [(r, struct.pack("<f", v), k) for r, v, k in keys]
+    check("any float32 value, sign of zero and odd names survive the round trip", exact)
+    committed = os.path.join(ROOT, "tools", "velvoria.rocket")
+    with open(committed, "rb") as f:
+        check("tools/velvoria.rocket matches the timeline", f.read() == project,
+              "run tools/make_data.sh or trackc.py --rocket tools/velvoria.rocket")
+
 
 # ---------------------------------------------------------------- Data/ and the timeline
 
@@ -276,6 +330,7 @@ def main(argv):
         tool = argv[i + 1]
     test_evaluator()
     test_compiler()
+    test_rocket_project()
     tracks = test_data()
     test_direction(tracks)
     if tool:

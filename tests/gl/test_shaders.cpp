@@ -5,6 +5,7 @@
 #include "GLContext.h"
 #include "Program.h"
 #include "Shader.h"
+#include "ShaderProgram.h"
 
 namespace {
 
@@ -171,3 +172,66 @@ TEST_F(ProgramTest, LinkFailureCarriesTheLog) {
 }
 
 }  // namespace
+
+namespace {
+
+// The red the program draws over a cleared 64 x 64 viewport.
+int drawnRed(ShaderProgram& program) {
+    glViewport(0, 0, 64, 64);
+    glClearColor(0, 0, 0, 0);
+    glClear(GL_COLOR_BUFFER_BIT);
+    program.use();
+    glRecti(-1, -1, 1, 1);
+    program.unuse();
+    unsigned char pixel[4] = {};
+    glReadPixels(32, 32, 1, 1, GL_RGBA, GL_UNSIGNED_BYTE, pixel);
+    return pixel[0];
+}
+
+std::string redShader(const char* red) {
+    return std::string("void main() { gl_FragColor = vec4(") + red + ", 0.0, 0.0, 1.0); }\n";
+}
+
+}  // namespace
+
+using ShaderProgramTest = GLTest;
+
+TEST_F(ShaderProgramTest, RebuildsFromChangedFilesAndKeepsTheOldProgramOnAnError) {
+    std::string vert = sourceFile("r.vert", vertexSource);
+    std::string frag = sourceFile("r.frag", redShader("0.2"));
+    ShaderProgram program(vert.c_str(), frag.c_str());
+    EXPECT_FALSE(program.changedOnDisk());
+    EXPECT_NEAR(drawnRed(program), 51, 2);
+
+    // A typo: the rebuild fails with the compiler's log, the old program stays.
+    writeFile(frag, "void main() { gl_FragColor = vec4(1.0) }\n");
+    ASSERT_TRUE(program.changedOnDisk());
+    std::string log;
+    GLuint before = program.get().id;
+    EXPECT_FALSE(program.rebuild(log));
+    EXPECT_NE(log.find("Shader compile failed:"), std::string::npos) << log;
+    EXPECT_FALSE(program.changedOnDisk()) << "a broken file is tried once, not every frame";
+    EXPECT_EQ(program.get().id, before);
+    EXPECT_TRUE(testProcs().isProgram(before));
+    EXPECT_NEAR(drawnRed(program), 51, 2);
+
+    // Fixed: the new program replaces the old one.
+    writeFile(frag, redShader("0.8"));
+    ASSERT_TRUE(program.changedOnDisk());
+    EXPECT_TRUE(program.rebuild(log));
+    EXPECT_NEAR(drawnRed(program), 204, 2);
+    EXPECT_FALSE(testProcs().isProgram(before));
+}
+
+TEST_F(ShaderProgramTest, AFailedBuildThrowsAndLeavesNothingRegistered) {
+    size_t alive = ShaderProgram::all().size();
+    std::string vert = sourceFile("f.vert", vertexSource);
+    std::string frag = sourceFile("f.frag", "void main() { nonsense }\n");
+    EXPECT_THROW(ShaderProgram(vert.c_str(), frag.c_str()), Quib::Exception);
+    EXPECT_EQ(ShaderProgram::all().size(), alive);
+    {
+        ShaderProgram ok(vert.c_str(), sourceFile("g.frag", redShader("1.0")).c_str());
+        EXPECT_EQ(ShaderProgram::all().size(), alive + 1);
+    }
+    EXPECT_EQ(ShaderProgram::all().size(), alive);
+}

@@ -238,3 +238,32 @@ TEST_F(WindowTest, CloseRequestIsRememberedAndTheWindowStays) {
 }
 
 }  // namespace
+
+TEST_F(WindowTest, TransportKeysAreReportedInOrderOnlyWhenAskedFor) {
+    if (std::system("command -v xdotool >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "xdotool is not installed";
+    }
+    const char* title = "Velvoria keys";
+    GLWindow window;
+    window.create(title, false, 64, 64, captionStyle);
+    pump(window);
+    unsigned long id = x.find(title);
+    ASSERT_NE(id, 0ul);
+    std::string command = "xdotool windowfocus --sync " + std::to_string(id) +
+                          " key space Right Left Next Prior Home a Escape";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    SDL_Delay(200);
+    window.update();
+    EXPECT_TRUE(window.takeKeyPresses().empty()) << "collected without being asked";
+    EXPECT_TRUE(window.escapePressed());
+
+    window.reportKeys = true;
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    SDL_Delay(200);
+    window.update();
+    using K = Window::Key;
+    std::vector<K> expected = {K::Space, K::Right, K::Left, K::PageDown, K::PageUp, K::Home};
+    EXPECT_EQ(window.takeKeyPresses(), expected);
+    EXPECT_TRUE(window.takeKeyPresses().empty());
+    EXPECT_TRUE(window.escapePressed());
+}

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "SyncTrack.h"
 
 namespace {
@@ -190,4 +192,43 @@ TEST_F(Tracks, RegistryLoadsEachNameOnceByItsExactSpelling) {
     EXPECT_EQ(longTrack->keyCount, 0);
     EXPECT_STREQ(longTrack->name, longName.c_str());
     destroyDevice(device);
+}
+
+TEST_F(Tracks, EditedKeysStayOrderedAndSaveToExactlyWhatIsRead) {
+    SyncTrack track = {nullptr, nullptr, 0};
+    setKey(&track, {20, 2.0f, Linear});
+    setKey(&track, {-5, -0.0f, Ramp});
+    setKey(&track, {40, 4.0f, Step});
+    setKey(&track, {30, 3.0f, Smooth});
+    setKey(&track, {20, 0.1f, Smooth});  // replaces the key on its row
+    deleteKey(&track, 35);                // no key there: nothing changes
+    deleteKey(&track, 40);
+    ASSERT_EQ(track.keyCount, 3);
+    const int32_t rows[] = {-5, 20, 30};
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(track.keys[i].row, rows[i]);
+    EXPECT_EQ(track.keys[1].value, 0.1f);
+    EXPECT_EQ(track.keys[1].interpolation, Smooth);
+    EXPECT_EQ(valueAtRow(&track, 100), 3.0f);
+
+    // Saved and read back bit for bit, with no temporary file left over.
+    std::string path = dir + "_Saved Track.track";
+    made.push_back(path);
+    ASSERT_EQ(saveTrack(&track, path.c_str()), 0);
+    SyncTrack back = {nullptr, nullptr, 0};
+    ASSERT_EQ(loadTrack(&back, path.c_str()), 0);
+    ASSERT_EQ(back.keyCount, track.keyCount);
+    EXPECT_EQ(std::memcmp(back.keys, track.keys, sizeof(TrackKey) * size_t(track.keyCount)), 0);
+    EXPECT_TRUE(std::signbit(back.keys[0].value));
+    std::string tmp = path + "." + std::to_string(getpid()) + ".tmp";
+    EXPECT_EQ(std::fopen(tmp.c_str(), "rb"), nullptr);
+
+    // A place that cannot be written: a failure, the old file untouched.
+    EXPECT_EQ(saveTrack(&track, (dir + "no-such-dir/_x.track").c_str()), 1);
+    clearKeys(&track);
+    EXPECT_EQ(track.keyCount, 0);
+    EXPECT_EQ(saveTrack(&track, path.c_str()), 0);
+    loadTrack(&back, path.c_str());
+    EXPECT_EQ(back.keyCount, 0);
+    std::free(back.keys);
 }

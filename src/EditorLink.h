@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <sys/socket.h>
+
+#include "SyncTrack.h"
+
+// The link to a Rocket editor over TCP, the demo being the client. Once a
+// frame the loop pumps it: it connects (retrying about once a second while
+// no editor answers), greets, asks for every track of the registry in the
+// registry's order (which is the track index the editor uses), applies the
+// editor's key changes to the registry at once, writes the tracks when the
+// editor asks, and tells the editor the row while the demo plays.
+//
+// Nothing here blocks: the socket is non-blocking, a command is acted on
+// only once all its bytes are in, and a connection that does not answer in
+// time is given up. Anything the editor sends that is not the protocol
+// drops the link with one line on standard error; the keys stay as they are.
+class EditorLink {
+public:
+    static const int defaultPort = 1338;
+
+    // What the editor asked of the clock since the previous pump.
+    struct Requests {
+        bool seek = false;
+        int32_t row = 0;
+        bool pauseChanged = false;
+        bool paused = false;
+    };
+
+    EditorLink(SyncDevice* device, const std::string& host, int port);
+    ~EditorLink();
+    EditorLink(const EditorLink&) = delete;
+    EditorLink& operator=(const EditorLink&) = delete;
+
+    // now: a millisecond clock. row: the row the demo stands at; while
+    // playing, a row other than the last one told is sent to the editor.
+    Requests pump(uint32_t now, int32_t row, bool playing);
+    // Tells the editor the row now (a seek of the demo's own).
+    void tellRow(int32_t row);
+    bool connected() const { return state == State::Connected; }
+
+private:
+    enum class State { Idle, Connecting, Greeting, Connected };
+
+    void startConnecting(uint32_t now);
+    void drop(const char* why, uint32_t now);
+    bool flush(uint32_t now);
+    bool receive(uint32_t now);
+    bool handleCommands(Requests& requests, uint32_t now);
+    void askForNewTracks();
+
+    SyncDevice* device;
+    std::string host;
+    int port;
+    State state = State::Idle;
+    int socket = -1;
+    uint32_t nextAttempt = 0;
+    bool attempted = false;
+    struct Address {
+        sockaddr_storage storage;
+        socklen_t size;
+    };
+    std::vector<Address> addresses;  // the host's, looked up once
+    int addressTurn = 0;             // which of them the next attempt takes
+    uint32_t stateSince = 0;
+    int announced = 0;        // tracks asked for on this connection
+    int32_t lastRow = -1;     // the row last told to the editor
+    std::string input, output;
+};
+
+// "HOST", "HOST:PORT" or ":PORT" into its parts; an empty host or a missing
+// port leaves the defaults (localhost, 1338). False for a bad port.
+bool parseEditorAddress(const std::string& text, std::string& host, int& port);
