@@ -7,6 +7,7 @@
 #include <stb/stb_image.h>
 
 #include "GLError.h"
+#include "platform/PathKind.h"
 
 using Quib::Exception;
 using Quib::String;
@@ -24,8 +25,9 @@ const int faceTiles[6][2] = {{2, 1}, {0, 1}, {1, 0}, {1, 2}, {1, 1}, {1, 3}};
 
 CubeTexture::CubeTexture(const String& path) : id(0), width(0), height(0) {
     int components = 0;
+    const char* name = path.cStr() ? path.cStr() : "";
     std::unique_ptr<stbi_uc, ImageFree> pixels(
-        stbi_load(path.cStr() ? path.cStr() : "", &width, &height, &components, 4));
+        isFileOrDirectory(name) ? stbi_load(name, &width, &height, &components, 4) : nullptr);
     if (!pixels)
         throw Exception("Could not load texture \"" + path + "\"", "src\\CubeTexture", 9);
 

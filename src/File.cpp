@@ -4,12 +4,17 @@
 #include <iterator>
 #include <string>
 
+#include "platform/PathKind.h"
+
 using Quib::Exception;
 using Quib::String;
 
 String readFile(const String& path) {
-    std::ifstream stream(path.cStr() ? path.cStr() : "", std::ios::in);
-    if (stream.fail() || stream.bad())
+    const char* name = path.cStr() ? path.cStr() : "";
+    std::ifstream stream;
+    if (isFileOrDirectory(name))
+        stream.open(name, std::ios::in);
+    if (!stream.is_open() || stream.fail() || stream.bad())
         throw Exception("Could not open input file: \"" + path + "\"", "src\\File", 11);
     std::string text;
     for (std::istreambuf_iterator<char> it(stream), end; it != end; ++it)

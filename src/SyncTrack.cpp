@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/PathKind.h"
+
 static char* copyText(const char* text) {
     size_t size = std::strlen(text) + 1;
     char* copy = static_cast<char*>(std::malloc(size));
@@ -86,6 +88,8 @@ static int32_t readInt32(const unsigned char* b) {
 }
 
 int loadTrack(SyncTrack* track, const char* path) {
+    if (!isFileOrDirectory(path))
+        return 1;
     FILE* file = std::fopen(path, "rb");
     if (!file)
         return 1;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -160,6 +162,24 @@ TEST_F(Tracks, MalformedFilesKeepOnlyTheCompleteKeysRead) {
             (void)valueAtRow(&track, row);
         std::free(track.keys);
     }
+}
+
+TEST_F(Tracks, OnlyRegularFilesAndDirectoriesAreOpened) {
+    SyncTrack track = load({{0, 5.0f, Step}});
+
+    // A FIFO would block the open until a writer came: it is refused at once
+    // like a missing file, and the track stays as it was.
+    std::string fifo = dir + "fifo.track";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    made.push_back(fifo);
+    EXPECT_EQ(loadTrack(&track, fifo.c_str()), 1);
+    EXPECT_EQ(track.keyCount, 1);
+
+    // A directory opens and reads nothing: an empty track.
+    EXPECT_EQ(loadTrack(&track, dir.c_str()), 0);
+    EXPECT_EQ(track.keyCount, 0);
+    EXPECT_EQ(valueAtRow(&track, 0), 0.0f);
 }
 
 TEST_F(Tracks, RegistryLoadsEachNameOnceByItsExactSpelling) {
