@@ -42,7 +42,9 @@ CubeTexture::CubeTexture(const String& path) : id(0), width(0), height(0) {
         for (int face = 0; face < 6; ++face) {
             const int left = faceTiles[face][0] * w, top = faceTiles[face][1] * h;
             for (int r = 0; r < h; ++r) {
-                uint32_t* out = &staging[static_cast<size_t>(r) * w];
+                // Not &staging[...]: an image under 3 pixels wide gives faces
+                // of no width and an empty buffer, which must not be indexed.
+                uint32_t* out = staging.data() + static_cast<size_t>(r) * w;
                 if (face < 5) {
                     const uint32_t* in = image + static_cast<size_t>(top + r) * width + left;
                     for (int x = 0; x < w; ++x)
