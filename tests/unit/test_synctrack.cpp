@@ -161,6 +161,12 @@ TEST_F(Tracks, MalformedFilesKeepOnlyTheCompleteKeysRead) {
         for (double row : {-1.0, 0.0, 5.0, 15.0, 25.0, 1e12, -1e12, double(NAN)})
             (void)valueAtRow(&track, row);
         std::free(track.keys);
+
+        // The same bytes handed over in memory.
+        SyncTrack fromBytes = {nullptr, nullptr, 0};
+        loadTrackBytes(&fromBytes, reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size());
+        EXPECT_EQ(fromBytes.keyCount, c.keys);
+        std::free(fromBytes.keys);
     }
 }
 
