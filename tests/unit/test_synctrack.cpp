@@ -140,6 +140,9 @@ TEST_F(Tracks, BinarySearchFindsTheKeyAtOrBefore) {
 
 TEST_F(Tracks, MalformedFilesKeepOnlyTheCompleteKeysRead) {
     std::vector<Key> three = {{0, 1, 1}, {10, 2, 1}, {20, 3, 0}};
+    std::vector<Key> many;  // 45 KB, read in several pieces
+    for (int k = 0; k < 5000; ++k)
+        many.push_back({10 * k, float(k), Linear});
     struct Case {
         const char* what;
         std::string bytes;
@@ -152,12 +155,17 @@ TEST_F(Tracks, MalformedFilesKeepOnlyTheCompleteKeysRead) {
         {"huge count", trackBytes(INT32_MAX, three), 3},
         {"truncated last key", trackBytes(3, three).substr(0, 4 + 9 * 2 + 5), 2},
         {"smaller count than keys", trackBytes(1, three), 1},
+        {"huge count, many keys", trackBytes(INT32_MAX, many), 5000},
+        {"smaller count than many keys", trackBytes(4000, many), 4000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SyncTrack track = {nullptr, nullptr, 0};
         ASSERT_EQ(loadTrack(&track, write("bad.track", c.bytes).c_str()), 0);
         EXPECT_EQ(track.keyCount, c.keys);
+        if (track.keyCount > 3) {
+            EXPECT_EQ(valueAtRow(&track, 10 * (track.keyCount - 1)), float(track.keyCount - 1));
+        }
         for (double row : {-1.0, 0.0, 5.0, 15.0, 25.0, 1e12, -1e12, double(NAN)})
             (void)valueAtRow(&track, row);
         std::free(track.keys);
