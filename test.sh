@@ -36,11 +36,17 @@ cmake --build build-asan -j"$JOBS" --target unit_tests audio_tests synctrack
 if echo 'extern "C" int LLVMFuzzerTestOneInput(const char*, unsigned long) { return 0; }' \
     | clang++ -x c++ -fsanitize=fuzzer -o /dev/null - 2>/dev/null; then
     echo "test: fuzzing the track reader for 30 s"
+    cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVELVORIA_FUZZ=ON
+    cmake --build build-fuzz -j"$JOBS" --target fuzz_track
     mkdir -p build-fuzz/corpus
-    clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -Isrc \
-        tests/fuzz/fuzz_track.cpp src/SyncTrack.cpp -o build-fuzz/fuzz_track
-    cp tests/rocket-tracks/*.track Data/*.track build-fuzz/corpus/
-    build-fuzz/fuzz_track -max_total_time=30 -rss_limit_mb=512 -print_final_stats=0 build-fuzz/corpus 2>&1 | tail -n 3
+    # New inputs go to the scratch corpus; the seeds stay as they are.
+    if ! build-fuzz/fuzz_track -max_total_time=30 -rss_limit_mb=512 -print_final_stats=1 \
+        build-fuzz/corpus tests/fuzz/corpus >build-fuzz/fuzz.log 2>&1; then
+        tail -n 40 build-fuzz/fuzz.log
+        exit 1
+    fi
+    grep -E 'DONE|number_of_executed_units|average_exec_per_sec' build-fuzz/fuzz.log
 else
     echo "test: clang with libFuzzer not found; fuzzing skipped"
 fi

@@ -3,8 +3,11 @@
 // The quad arrives as the four corners (-1,-1)..(1,1). Drawing it over the whole
 // viewport for every sphere is far too slow on a software rasteriser, so the
 // corners are moved onto the exact screen rectangle of the sphere (the part of
-// it beyond the near plane). Spheres with no radius, or wholly behind the near
-// plane, collapse to a point off screen and cost nothing.
+// it beyond the near plane). Spheres that cannot show collapse to a point off
+// screen and cost nothing: no radius, wholly behind the near plane, or all of
+// the surface farther than any point the far plane lets through. A NaN or an
+// infinity in the centre or the radius fails the test too; it is written as
+// one condition for drawing, because every comparison with NaN is false.
 
 uniform mat4 Proj;
 uniform mat4 View;
@@ -15,6 +18,7 @@ varying vec3 Centre;   // sphere centre in eye space, the same at every corner
 
 const float NearZ = 0.99;      // a hair inside the near plane (1.0)
 const float Margin = 0.004;    // ~2.5 pixels of slack in NDC
+const float FarReach = 2000.0; // the far plane's corners lie about 1,310 from the eye
 
 // Range of u/v over the disc (cu, cv, r) cut to v >= NearZ, where v is the
 // distance in front of the eye. The extremes lie on the tangent points from
@@ -46,14 +50,14 @@ void main()
     vec3 c = (View * vec4(Pos, 1.0)).xyz;
     Centre = c;
     float depth = -c.z;
-    if (Rad <= 0.0 || depth + Rad < NearZ) {
+    if (Rad > 0.0 && depth + Rad >= NearZ && abs(length(c) - Rad) < FarReach) {
+        vec2 sx = slopeRange(c.x, depth, Rad) * Proj[0][0];
+        vec2 sy = slopeRange(c.y, depth, Rad) * Proj[1][1];
+        vec2 lo = clamp(vec2(sx.x, sy.x) - Margin, -1.0, 1.0);
+        vec2 hi = clamp(vec2(sx.y, sy.y) + Margin, -1.0, 1.0);
+        vec2 corner = mix(lo, hi, gl_Vertex.xy * 0.5 + 0.5);
+        gl_Position = vec4(corner, 0.0, 1.0);
+    } else {
         gl_Position = vec4(-3.0, -3.0, 0.0, 1.0);
-        return;
     }
-    vec2 sx = slopeRange(c.x, depth, Rad) * Proj[0][0];
-    vec2 sy = slopeRange(c.y, depth, Rad) * Proj[1][1];
-    vec2 lo = clamp(vec2(sx.x, sy.x) - Margin, -1.0, 1.0);
-    vec2 hi = clamp(vec2(sx.y, sy.y) + Margin, -1.0, 1.0);
-    vec2 corner = mix(lo, hi, gl_Vertex.xy * 0.5 + 0.5);
-    gl_Position = vec4(corner, 0.0, 1.0);
 }

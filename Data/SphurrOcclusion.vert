@@ -2,7 +2,9 @@
 // Sphere occlusion pass, vertex stage.
 // A sphere darkens the surfaces within its reach (its radius grown by the
 // occlusion range), so the quad is fitted to the screen rectangle of that
-// larger sphere, cut at the near plane. Spheres without radius collapse.
+// larger sphere, cut at the near plane. A sphere the G-buffer pass does not
+// draw (see Sphurr.vert: no radius, out of reach, not finite) casts nothing
+// and collapses.
 
 uniform mat4 Proj;
 uniform mat4 View;
@@ -14,6 +16,7 @@ varying float Reach;
 
 const float NearZ = 0.99;
 const float Margin = 0.004;
+const float FarReach = 2000.0;
 
 vec2 slopeRange(float cu, float cv, float r)
 {
@@ -44,13 +47,13 @@ void main()
     Reach = reach;
     vec3 c = (View * vec4(Pos, 1.0)).xyz;
     float depth = -c.z;
-    if (Rad <= 0.0 || depth + reach < NearZ) {
+    if (Rad > 0.0 && depth + reach >= NearZ && abs(length(c) - Rad) < FarReach) {
+        vec2 sx = slopeRange(c.x, depth, reach) * Proj[0][0];
+        vec2 sy = slopeRange(c.y, depth, reach) * Proj[1][1];
+        vec2 lo = clamp(vec2(sx.x, sy.x) - Margin, -1.0, 1.0);
+        vec2 hi = clamp(vec2(sx.y, sy.y) + Margin, -1.0, 1.0);
+        gl_Position = vec4(mix(lo, hi, gl_Vertex.xy * 0.5 + 0.5), 0.0, 1.0);
+    } else {
         gl_Position = vec4(-3.0, -3.0, 0.0, 1.0);
-        return;
     }
-    vec2 sx = slopeRange(c.x, depth, reach) * Proj[0][0];
-    vec2 sy = slopeRange(c.y, depth, reach) * Proj[1][1];
-    vec2 lo = clamp(vec2(sx.x, sy.x) - Margin, -1.0, 1.0);
-    vec2 hi = clamp(vec2(sx.y, sy.y) + Margin, -1.0, 1.0);
-    gl_Position = vec4(mix(lo, hi, gl_Vertex.xy * 0.5 + 0.5), 0.0, 1.0);
 }

@@ -7,6 +7,7 @@
 #include <stb/stb_image.h>
 
 #include "GLError.h"
+#include "platform/PathKind.h"
 
 using Quib::Exception;
 using Quib::String;
@@ -24,8 +25,9 @@ const int faceTiles[6][2] = {{2, 1}, {0, 1}, {1, 0}, {1, 2}, {1, 1}, {1, 3}};
 
 CubeTexture::CubeTexture(const String& path) : id(0), width(0), height(0) {
     int components = 0;
+    const char* name = path.cStr() ? path.cStr() : "";
     std::unique_ptr<stbi_uc, ImageFree> pixels(
-        stbi_load(path.cStr() ? path.cStr() : "", &width, &height, &components, 4));
+        isFileOrDirectory(name) ? stbi_load(name, &width, &height, &components, 4) : nullptr);
     if (!pixels)
         throw Exception("Could not load texture \"" + path + "\"", "src\\CubeTexture", 9);
 
@@ -40,7 +42,9 @@ CubeTexture::CubeTexture(const String& path) : id(0), width(0), height(0) {
         for (int face = 0; face < 6; ++face) {
             const int left = faceTiles[face][0] * w, top = faceTiles[face][1] * h;
             for (int r = 0; r < h; ++r) {
-                uint32_t* out = &staging[static_cast<size_t>(r) * w];
+                // Not &staging[...]: an image under 3 pixels wide gives faces
+                // of no width and an empty buffer, which must not be indexed.
+                uint32_t* out = staging.data() + static_cast<size_t>(r) * w;
                 if (face < 5) {
                     const uint32_t* in = image + static_cast<size_t>(top + r) * width + left;
                     for (int x = 0; x < w; ++x)

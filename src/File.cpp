@@ -3,12 +3,17 @@
 #include <fstream>
 #include <string>
 
+#include "platform/PathKind.h"
+
 using Quib::Exception;
 using Quib::String;
 
 String readFile(const String& path) {
-    std::ifstream stream(path.cStr() ? path.cStr() : "", std::ios::in);
-    if (stream.fail() || stream.bad())
+    const char* name = path.cStr() ? path.cStr() : "";
+    std::ifstream stream;
+    if (isFileOrDirectory(name))
+        stream.open(name, std::ios::in);
+    if (!stream.is_open() || stream.fail() || stream.bad())
         throw Exception("Could not open input file: \"" + path + "\"", "src\\File", 11);
     // get() turns a read error (a directory opens, then cannot be read) into
     // the stream's bad state instead of an exception: the text read so far

@@ -7,6 +7,8 @@
 
 #include <unistd.h>
 
+#include "platform/PathKind.h"
+
 static char* copyText(const char* text) {
     size_t size = std::strlen(text) + 1;
     char* copy = static_cast<char*>(std::malloc(size));
@@ -87,45 +89,71 @@ static int32_t readInt32(const unsigned char* b) {
     return int32_t(u);
 }
 
+// The number of keys the header promises, none for a negative count.
+static int32_t promisedKeys(const unsigned char* header) {
+    int32_t count = readInt32(header);
+    return count > 0 ? count : 0;
+}
+
 int loadTrack(SyncTrack* track, const char* path) {
+    if (!isFileOrDirectory(path))
+        return 1;
     FILE* file = std::fopen(path, "rb");
     if (!file)
         return 1;
 
-    unsigned char header[4];
-    int32_t claimed = 0;
-    if (std::fread(header, 1, 4, file) == 4)
-        claimed = readInt32(header);
-
-    // The count is the file's claim only: keys are read one by one and the
-    // array grows with what actually arrives, so a lying count can neither
-    // make us read past the keys nor allocate memory the file cannot fill.
-    TrackKey* keys = nullptr;
-    int32_t capacity = 0;
-    int32_t count = 0;
-    unsigned char raw[9];
-    while (count < claimed && std::fread(raw, 1, 9, file) == 9) {
-        if (count == capacity) {
-            int32_t wanted = capacity ? (capacity > claimed / 2 ? claimed : capacity * 2) : 64;
-            if (wanted > claimed)
-                wanted = claimed;
-            TrackKey* grown = static_cast<TrackKey*>(std::realloc(keys, sizeof(TrackKey) * size_t(wanted)));
+    // Read what the count promises and no more. The buffer grows with what
+    // actually arrives, so a lying count cannot make us allocate memory the
+    // file does not fill. A directory opens but reads nothing: an empty track.
+    size_t capacity = 4096;
+    unsigned char* bytes = static_cast<unsigned char*>(std::malloc(capacity));
+    size_t size = bytes ? std::fread(bytes, 1, 4, file) : 0;
+    size_t wanted = size == 4 ? 4 + 9 * size_t(promisedKeys(bytes)) : size;
+    while (size < wanted) {
+        if (size == capacity) {
+            size_t grow = capacity < wanted / 2 ? capacity * 2 : wanted;
+            unsigned char* grown = static_cast<unsigned char*>(std::realloc(bytes, grow));
             if (!grown)
                 break;
-            keys = grown;
-            capacity = wanted;
+            bytes = grown;
+            capacity = grow;
         }
-        TrackKey& key = keys[count++];
-        key.row = readInt32(raw);
-        std::memcpy(&key.value, raw + 4, 4);
-        key.interpolation = int32_t(int8_t(raw[8]));
+        size_t chunk = (wanted < capacity ? wanted : capacity) - size;
+        size_t got = std::fread(bytes + size, 1, chunk, file);
+        size += got;
+        if (got < chunk)
+            break;
     }
     std::fclose(file);
+
+    loadTrackBytes(track, bytes, size);
+    std::free(bytes);
+    return 0;
+}
+
+void loadTrackBytes(SyncTrack* track, const unsigned char* bytes, size_t size) {
+    int32_t count = 0;
+    if (size >= 4) {
+        count = promisedKeys(bytes);
+        size_t present = (size - 4) / 9;  // whole keys only
+        if (size_t(count) > present)
+            count = int32_t(present);
+    }
+
+    // Out of memory leaves the track empty.
+    TrackKey* keys = count > 0 ? static_cast<TrackKey*>(std::malloc(sizeof(TrackKey) * size_t(count))) : nullptr;
+    if (!keys)
+        count = 0;
+    for (int32_t k = 0; k < count; ++k) {
+        const unsigned char* raw = bytes + 4 + 9 * size_t(k);
+        keys[k].row = readInt32(raw);
+        std::memcpy(&keys[k].value, raw + 4, 4);
+        keys[k].interpolation = int32_t(int8_t(raw[8]));
+    }
 
     std::free(track->keys);
     track->keys = keys;
     track->keyCount = count;
-    return 0;
 }
 
 int findKeyAtOrBefore(const SyncTrack* track, int32_t row) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // Sync tracks: named key-frame curves over rows, read from ".track" files.
@@ -41,6 +42,9 @@ void destroyDevice(SyncDevice* device);          // frees the registry and its t
 SyncTrack* getTrack(SyncDevice* device, const char* name);
 int findTrack(const SyncDevice* device, const char* name);
 int loadTrack(SyncTrack* track, const char* path);  // 0 read, 1 cannot open
+// The keys of a track file's bytes replace the track's: those the count
+// promises, as far as whole keys are present; bytes after them are ignored.
+void loadTrackBytes(SyncTrack* track, const unsigned char* bytes, size_t size);
 int findKeyAtOrBefore(const SyncTrack* track, int32_t row);
 float valueAtRow(const SyncTrack* track, double row);
 

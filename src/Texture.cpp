@@ -3,6 +3,7 @@
 #include <stb/stb_image.h>
 
 #include "Screen.h"
+#include "platform/PathKind.h"
 
 using Quib::Exception;
 using Quib::String;
@@ -26,7 +27,8 @@ const GLenum drawBufferList[RenderTarget::maxColourTextures] = {
 
 Texture::Texture(const String& path) : id(0), width(0), height(0) {
     int components = 0;
-    stbi_uc* pixels = stbi_load(path.cStr() ? path.cStr() : "", &width, &height, &components, 4);
+    const char* name = path.cStr() ? path.cStr() : "";
+    stbi_uc* pixels = isFileOrDirectory(name) ? stbi_load(name, &width, &height, &components, 4) : nullptr;
     if (!pixels)
         throw Exception("Could not load texture \"" + path + "\"", "src\\Texture", 21);
 

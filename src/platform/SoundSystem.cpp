@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/PathKind.h"
+
 namespace Sound {
 
 class Stream {
@@ -89,6 +91,8 @@ Result System::init(int, unsigned, void*) {
 
 Result System::createStream(const char* path, unsigned, void*, Stream** result) {
     *result = nullptr;
+    if (!isFileOrDirectory(path))
+        return ErrorFile;
     Stream* opened = new Stream;
     opened->decoder = mpg123_new(nullptr, nullptr);
     int encoding = 0;

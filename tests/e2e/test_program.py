@@ -1,25 +1,26 @@
 #!/usr/bin/python3
 """The real program, end to end, under an X server: its window, Escape, a
-close request, the fatal-error box for a missing file, the message on
-standard error without a display, and the first missing file in load order
-named by the message (checked through the capture tool, which builds the
-same objects and needs no window).
+close request, the fatal-error box for a missing file (also when another
+video driver was in use), the message on standard error without a display,
+the first missing file in load order named by the message, and bad files in
+place of good ones (the last two checked through the capture tool, which
+builds the same objects and needs no window).
 
 usage: test_program.py VELVORIA CAPTURE XCLOSE [--full]
   --full also plays the whole production and checks it ends by itself.
 """
 import os
+import re
 import subprocess
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import LOAD_ORDER, Stage, check, find_window, finish, message_for, press, wait, window_size  # noqa: E402
+from common import DATA, LOAD_ORDER, Stage, check, find_window, finish, message_for, press, wait, window_size  # noqa: E402
 
 VELVORIA, CAPTURE, XCLOSE = (os.path.abspath(p) for p in sys.argv[1:4])
 FULL = "--full" in sys.argv
 TITLE = "Orvanth - Velvoria"
-
 
 def env(**changes):
     e = dict(os.environ, SDL_AUDIODRIVER="dummy")
@@ -29,7 +30,6 @@ def env(**changes):
         else:
             e[k] = v
     return e
-
 
 if not os.environ.get("DISPLAY"):
     print("no DISPLAY: the end-to-end tests need an X server (test.sh starts Xvfb)")
@@ -84,6 +84,21 @@ for what in ("a missing file", "a directory in place of a shader"):
     finally:
         stage.remove()
 
+# Another video driver in use: the box still shows, and nothing crashes on
+# the way (a box that failed would leave the message on standard error).
+stage = Stage(VELVORIA, leave_out={"Blur.frag"})
+try:
+    demo = subprocess.Popen([stage.program], env=env(SDL_VIDEODRIVER="offscreen"), stderr=subprocess.PIPE)
+    box, _ = find_window("Fatal Error")
+    check(box is not None, "with the offscreen video driver the \"Fatal Error\" box still shows")
+    if box:
+        press(box, "Return")
+    status = wait(demo, 30)
+    errors = demo.stderr.read().decode(errors="replace").strip() if status is not None else ""
+    check(status == 1 and errors == "", "it ends with status 1 and no fallback message (%s, %r)" % (status, errors))
+finally:
+    stage.remove()
+
 # No display: the message goes to standard error.
 stage = Stage(VELVORIA, leave_out={"Blur.frag"})
 try:
@@ -106,6 +121,73 @@ for i, name in enumerate(LOAD_ORDER):
               "missing Data/%s: %r" % (name, run.stderr.strip()))
     finally:
         stage.remove()
+
+def capture_with(replace=None, tracks=None, keep_real_tracks=True, bench=False):
+    """The capture tool at 1 s with the Data/ files in replace made by their
+    functions: (status or None if it hung, standard error, seconds, and the
+    frame's PNG, or with bench its median milliseconds)."""
+    stage = Stage(CAPTURE, leave_out=set(replace or ()), tracks=tracks, keep_real_tracks=keep_real_tracks)
+    try:
+        for name, make in (replace or {}).items():
+            make(os.path.join(stage.dir, "Data", name))
+        out = os.path.join(stage.dir, "out")
+        args = ["--bench", "--at", "1"] if bench else ["--at", "1", "--out", out]
+        start = time.time()
+        try:
+            run = subprocess.run([stage.program] + args, env=env(), capture_output=True, text=True, timeout=60)
+            status, errors = run.returncode, run.stderr.strip()
+        except subprocess.TimeoutExpired:
+            status, errors, run = None, "(hung)", None
+        took = time.time() - start
+        if bench:
+            m = re.search(r"frame_ms=([0-9.]+)", run.stdout if run else "")
+            return status, errors, took, float(m.group(1)) if m else None
+        frame_path = os.path.join(out, "frame-01000.png")
+        frame = open(frame_path, "rb").read() if os.path.exists(frame_path) else None
+        return status, errors, took, frame
+    finally:
+        stage.remove()
+
+def first_half_of(name):
+    def make(path):
+        with open(os.path.join(DATA, name), "rb") as f:
+            data = f.read()
+        with open(path, "wb") as f:
+            f.write(data[:len(data) // 2])
+    return make
+
+def narrow_cross(path):
+    from PIL import Image
+    Image.new("RGB", (2, 8), (90, 120, 200)).save(path, "JPEG")
+
+# Bad files in place of good ones settle within seconds. What cannot be read
+# fails like a missing file; a FIFO is never opened, since the open would
+# wait for a writer. A track that cannot be read is empty, and a track of NaN
+# radii draws no spheres and costs nothing: its frame is the one of an empty
+# field, made as fast.
+QUICK = 10
+bad_files = [
+    ("a FIFO as Data/Blur.frag", {"Blur.frag": os.mkfifo}, None, 1, message_for("Blur.frag")),
+    ("a FIFO as Data/_Flash.track", {"_Flash.track": os.mkfifo}, None, 0, ""),
+    ("the first half of Data/orvanth1.png", {"orvanth1.png": first_half_of("orvanth1.png")}, None, 1,
+     message_for("orvanth1.png")),
+    ("a cross image 2 pixels wide", {"blurry.jpg": narrow_cross}, None, 1, "GL error has occurred: invalid value"),
+]
+for what, replace, tracks, want_status, want_errors in bad_files:
+    status, errors, took, _ = capture_with(replace, tracks)
+    check(status == want_status and errors == want_errors and took < QUICK,
+          "%s: status %s, %r, %.1f s" % (what, status, errors, took))
+
+empty_field, nan_radii = {"Part": 2}, {"Part": 0, "Rad Shit": float("nan")}
+empty = capture_with(tracks=empty_field, keep_real_tracks=False)
+nan = capture_with(tracks=nan_radii, keep_real_tracks=False)
+check(empty[0] == 0 and nan[0] == 0 and nan[2] < QUICK and nan[3] == empty[3],
+      "a NaN \"Rad Shit\" draws no spheres: status %s, %.1f s, %s the frame of an empty field"
+      % (nan[0], nan[2], "same as" if nan[3] == empty[3] else "not"))
+empty_ms = capture_with(tracks=empty_field, keep_real_tracks=False, bench=True)[3]
+nan_ms = capture_with(tracks=nan_radii, keep_real_tracks=False, bench=True)[3]
+check(empty_ms and nan_ms and nan_ms < 4 * empty_ms,
+      "and costs nothing: %s ms a frame, %s ms for an empty field" % (nan_ms, empty_ms))
 
 if FULL:
     start = time.time()

@@ -1,3 +1,6 @@
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -103,7 +106,11 @@ TEST_F(TextureTest, RgbJpegIsOpaque) {
 TEST_F(TextureTest, UnreadableImagesNameThePathInQuotes) {
     std::string notImage = tempPath("not_an_image.png");
     writeFile(notImage, "this is text, not pixels\n");
-    for (const std::string& path : {std::string("no/such/image.png"), notImage}) {
+    // A FIFO would block the decoder's open until a writer came.
+    std::string fifo = tempPath("fifo.png");
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {std::string("no/such/image.png"), notImage, fifo}) {
         int before = countTextureNames();
         try {
             Texture texture(path.c_str());
@@ -115,6 +122,7 @@ TEST_F(TextureTest, UnreadableImagesNameThePathInQuotes) {
         }
         EXPECT_EQ(countTextureNames(), before);
     }
+    std::remove(fifo.c_str());
 }
 
 TEST_F(TextureTest, EmptyTextureHasTheAskedFormatAndIsDeleted) {

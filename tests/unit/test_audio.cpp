@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <SDL.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -77,6 +78,15 @@ TEST_F(Player, AFileThatCannotBeDecodedGivesNoChannel) {
     other.play(text.c_str());
     EXPECT_FALSE(other.hasChannel());
     std::remove(text.c_str());
+
+    // A FIFO is not opened at all: opening it would wait for a writer.
+    std::string fifo = ::testing::TempDir() + "velvoria_music.fifo";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    FmodAudio third;
+    third.play(fifo.c_str());
+    EXPECT_FALSE(third.hasChannel());
+    std::remove(fifo.c_str());
 }
 
 TEST_F(Player, PositionFollowsRealTimePausesSeeksAndOutlivesTheStream) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -156,6 +158,15 @@ protected:
 TEST_F(ReadFile, MissingFileNamesThePathInQuotes) {
     expectThrows([] { readFile("Data/Blit.vert.missing"); },
                  "Could not open input file: \"Data/Blit.vert.missing\"", "src\\File", 11);
+
+    // A FIFO would block the open until a writer came: refused at once, as
+    // if it were missing.
+    std::string fifo = ::testing::TempDir() + "velvoria_readfile.fifo";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string message = "Could not open input file: \"" + fifo + "\"";
+    expectThrows([&] { readFile(fifo.c_str()); }, message.c_str(), "src\\File", 11);
+    std::remove(fifo.c_str());
 }
 
 TEST_F(ReadFile, ReturnsTheTextUpToTheFirstZeroByte) {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -140,6 +142,9 @@ TEST_F(Tracks, BinarySearchFindsTheKeyAtOrBefore) {
 
 TEST_F(Tracks, MalformedFilesKeepOnlyTheCompleteKeysRead) {
     std::vector<Key> three = {{0, 1, 1}, {10, 2, 1}, {20, 3, 0}};
+    std::vector<Key> many;  // 45 KB, read in several pieces
+    for (int k = 0; k < 5000; ++k)
+        many.push_back({10 * k, float(k), Linear});
     struct Case {
         const char* what;
         std::string bytes;
@@ -152,16 +157,45 @@ TEST_F(Tracks, MalformedFilesKeepOnlyTheCompleteKeysRead) {
         {"huge count", trackBytes(INT32_MAX, three), 3},
         {"truncated last key", trackBytes(3, three).substr(0, 4 + 9 * 2 + 5), 2},
         {"smaller count than keys", trackBytes(1, three), 1},
+        {"huge count, many keys", trackBytes(INT32_MAX, many), 5000},
+        {"smaller count than many keys", trackBytes(4000, many), 4000},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         SyncTrack track = {nullptr, nullptr, 0};
         ASSERT_EQ(loadTrack(&track, write("bad.track", c.bytes).c_str()), 0);
         EXPECT_EQ(track.keyCount, c.keys);
+        if (track.keyCount > 3) {
+            EXPECT_EQ(valueAtRow(&track, 10 * (track.keyCount - 1)), float(track.keyCount - 1));
+        }
         for (double row : {-1.0, 0.0, 5.0, 15.0, 25.0, 1e12, -1e12, double(NAN)})
             (void)valueAtRow(&track, row);
         std::free(track.keys);
+
+        // The same bytes handed over in memory.
+        SyncTrack fromBytes = {nullptr, nullptr, 0};
+        loadTrackBytes(&fromBytes, reinterpret_cast<const unsigned char*>(c.bytes.data()), c.bytes.size());
+        EXPECT_EQ(fromBytes.keyCount, c.keys);
+        std::free(fromBytes.keys);
     }
+}
+
+TEST_F(Tracks, OnlyRegularFilesAndDirectoriesAreOpened) {
+    SyncTrack track = load({{0, 5.0f, Step}});
+
+    // A FIFO would block the open until a writer came: it is refused at once
+    // like a missing file, and the track stays as it was.
+    std::string fifo = dir + "fifo.track";
+    std::remove(fifo.c_str());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    made.push_back(fifo);
+    EXPECT_EQ(loadTrack(&track, fifo.c_str()), 1);
+    EXPECT_EQ(track.keyCount, 1);
+
+    // A directory opens and reads nothing: an empty track.
+    EXPECT_EQ(loadTrack(&track, dir.c_str()), 0);
+    EXPECT_EQ(track.keyCount, 0);
+    EXPECT_EQ(valueAtRow(&track, 0), 0.0f);
 }
 
 TEST_F(Tracks, RegistryLoadsEachNameOnceByItsExactSpelling) {
