@@ -48,7 +48,9 @@ struct Channel::State {
         uint64_t ticks = SDL_GetPerformanceCounter() - handedAt;
         uint64_t second = SDL_GetPerformanceFrequency();
         uint64_t since = ticks < second ? ticks * uint64_t(stream->rate) / second : buffer;
-        return base + std::min(since, buffer);
+        // Never more than the device has been given: before its first
+        // request nothing has played.
+        return std::min(base + std::min(since, buffer), framesHanded);
     }
 };
 
