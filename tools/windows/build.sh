@@ -15,6 +15,10 @@ DIST=$ROOT/dist/velvoria-windows
 HOST=x86_64-w64-mingw32
 JOBS=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 say() { echo "windows-build: $*"; }
+# Status 3: what is needed beside the project could not be had (packages,
+# source packages, the SDL2 and libmpg123 builds); 1: the project's own
+# build failed.
+unavailable() { say "$*"; exit 3; }
 
 # --- Debian packages --------------------------------------------------------
 PACKAGES="
@@ -31,8 +35,9 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 if [ -n "$missing" ]; then
     say "installing$missing"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+    $SUDO apt-get update -qq || unavailable "apt-get update failed"
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing \
+        || unavailable "cannot install$missing"
 fi
 
 # The source packages behind the Linux build's libraries, at its versions.
@@ -46,7 +51,7 @@ PREFIX=$DEPS/prefix
 export PKG_CONFIG_LIBDIR=$PREFIX/lib/pkgconfig PKG_CONFIG_PATH=
 keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 APT=(apt-get -o Dir::Etc::SourceList="$DEPS/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
-     -o Dir::State::Lists="$DEPS/apt/lists" -o APT::Sandbox::User=root)
+     -o Dir::State::Lists="$DEPS/apt/lists" -o Dir::Cache="$DEPS/apt/cache")
 
 # Fetches a source package (name=version) into $DEPS/sources/name, checked
 # and with Debian's patches applied.
@@ -55,12 +60,12 @@ fetch_source() {
     if [ ! -s "$DEPS/apt/sources.list" ]; then
         # A private apt configuration with the deb-src entries: the system's
         # own is left as it is.
-        mkdir -p "$DEPS/apt/lists/partial"
+        mkdir -p "$DEPS/apt/lists/partial" "$DEPS/apt/cache/archives/partial"
         for suite in "debian bookworm" "debian bookworm-updates" "debian-security bookworm-security"; do
             set -- $suite
             echo "deb-src [signed-by=$keyring] http://deb.debian.org/$1 $2 main"
         done >"$DEPS/apt/sources.list"
-        "${APT[@]}" update -qq
+        "${APT[@]}" update -qq || unavailable "cannot read Debian's source index"
     fi
     mkdir -p "$DEPS/sources"
     cd "$DEPS/sources"
@@ -69,17 +74,17 @@ fetch_source() {
     local dsc_line dsc
     dsc_line=$("${APT[@]}" source --print-uris "$pkg" 2>/dev/null | grep "^'.*\.dsc'")
     dsc=$(echo "$dsc_line" | awk '{print $2}')
-    [ -n "$dsc" ] || { say "no source package $pkg"; exit 1; }
+    [ -n "$dsc" ] || unavailable "no source package $pkg"
     # The upstream signature files (.asc) are not served here: apt fails on
     # them after it has fetched the rest.
     "${APT[@]}" source --download-only "$pkg" >/dev/null 2>&1 || true
     echo "${dsc_line##*SHA256:}  $dsc" | sha256sum -c --quiet - \
-        || { say "$dsc does not match the Sources index"; exit 1; }
+        || unavailable "$dsc is missing or does not match the Sources index"
     # Every archive checked against the checksums the .dsc lists.
     awk '/^Checksums-Sha256:/ {on=1; next} /^[^ ]/ {on=0} on && NF==3 {print $1 "  " $3}' "$dsc" \
         | grep -v '\.asc$' >"$name.sha256"
-    [ -s "$name.sha256" ] || { say "no checksums in $dsc"; exit 1; }
-    sha256sum -c "$name.sha256" || { say "the archives of $pkg do not match $dsc"; exit 1; }
+    [ -s "$name.sha256" ] || unavailable "no checksums in $dsc"
+    sha256sum -c "$name.sha256" || unavailable "the archives of $pkg are missing or do not match $dsc"
     # Unpacked as dpkg-source would (it refuses to without the .asc): the
     # upstream archive, Debian's directory, Debian's patches in order.
     mkdir "$name"
@@ -105,9 +110,9 @@ else
     mkdir -p "$DEPS/sources/libsdl2/build-windows"
     cd "$DEPS/sources/libsdl2/build-windows"
     ../configure -q --host=$HOST --prefix="$PREFIX" CC=$HOST-gcc-posix \
-        --disable-static --disable-joystick --disable-haptic --disable-hidapi --disable-sensor
-    make -s -j"$JOBS" >/dev/null
-    make -s install >/dev/null
+        --disable-static --disable-joystick --disable-haptic --disable-hidapi --disable-sensor \
+        || unavailable "SDL2 does not configure for Windows"
+    { make -s -j"$JOBS" && make -s install; } >/dev/null || unavailable "SDL2 does not build for Windows"
     # The programs bring their own main and are console programs: no
     # SDL2main, no -mwindows, no renaming of main.
     sed -i -e 's/^Libs: .*/Libs: -L${libdir} -lSDL2/' -e 's/ -Dmain=SDL_main//' \
@@ -123,9 +128,9 @@ else
     cd "$DEPS/sources/mpg123"
     # Only the decoder library is wanted; its programs need no sound output.
     ./configure -q --host=$HOST --prefix="$PREFIX" CC=$HOST-gcc-posix \
-        --disable-static --enable-modules=no --with-audio=dummy --with-cpu=x86-64
-    make -s -j"$JOBS" >/dev/null
-    make -s install >/dev/null
+        --disable-static --enable-modules=no --with-audio=dummy --with-cpu=x86-64 \
+        || unavailable "libmpg123 does not configure for Windows"
+    { make -s -j"$JOBS" && make -s install; } >/dev/null || unavailable "libmpg123 does not build for Windows"
     mark_built mpg123 "$MPG123_SOURCE"
 fi
 cd "$ROOT"
