@@ -10,11 +10,17 @@
 // player whose position is the frame's time, so each frame shows the track
 // values of that time. No music plays. Like the demo it finds "Data/" beside
 // itself; --out and --video are taken relative to the directory it was
-// started in.
+// started in. On Windows it renders in a window of its own, and the video
+// export is not there.
 
 #include <signal.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -32,7 +38,9 @@
 #include "Extensions.h"
 #include "Screen.h"
 #include "FixedAudio.h"
+#ifndef _WIN32
 #include "VideoEncoder.h"
+#endif
 #include "Window.h"
 #include "platform/Platform.h"
 #include "scene/PassMark.h"
@@ -136,8 +144,20 @@ bool parse(int argc, char** argv, Options& options) {
     return options.mode == Mode::Bench || !options.out.empty();
 }
 
+#ifdef _WIN32
+const char* const separators = "/\\";
+bool isAbsolute(const std::string& path) {
+    return (!path.empty() && std::strchr(separators, path[0])) || (path.size() > 1 && path[1] == ':');
+}
+int makeDirectory(const std::string& path) { return _mkdir(path.c_str()); }
+#else
+const char* const separators = "/";
+bool isAbsolute(const std::string& path) { return !path.empty() && path[0] == '/'; }
+int makeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777); }
+#endif
+
 std::string absolute(const std::string& path) {
-    if (!path.empty() && path[0] == '/')
+    if (isAbsolute(path))
         return path;
     char cwd[4096];
     if (!getcwd(cwd, sizeof cwd))
@@ -146,12 +166,13 @@ std::string absolute(const std::string& path) {
 }
 
 bool makeDirectories(const std::string& path) {
-    for (size_t slash = 1; slash != std::string::npos; slash = path.find('/', slash + 1)) {
+    for (size_t slash = path.find_first_of(separators, 1); slash != std::string::npos;
+         slash = path.find_first_of(separators, slash + 1)) {
         std::string part = path.substr(0, slash);
         if (!part.empty())
-            mkdir(part.c_str(), 0777);
+            makeDirectory(part);
     }
-    mkdir(path.c_str(), 0777);
+    makeDirectory(path);
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
@@ -178,7 +199,9 @@ void readFrame(GLenum format, int channels, std::vector<unsigned char>& pixels) 
 // Set by SIGINT, SIGTERM or SIGHUP while a video is exported.
 volatile sig_atomic_t stopSignal = 0;
 
+#ifndef _WIN32
 void stop(int signal) { stopSignal = signal; }
+#endif
 
 // What every mode renders with: the demo's own objects, clocked by a player
 // that stands at each frame's time.
@@ -290,6 +313,7 @@ int bench(Renderer& r, const std::vector<double>& times) {
     return 0;
 }
 
+#ifndef _WIN32
 std::string clock(double seconds) {
     long s = std::lround(seconds);
     char text[32];
@@ -387,6 +411,7 @@ int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg) {
                  count / o.fps, count, o.fps, clock(progress.seconds()).c_str());
     return 0;
 }
+#endif
 
 }  // namespace
 
@@ -396,12 +421,18 @@ int main(int argc, char** argv) {
         return usage();
     std::string ffmpeg;
     if (options.mode == Mode::Video) {
+#ifdef _WIN32
+        std::fprintf(stderr, "velvoria-capture: --video is not available in the Windows build; "
+                             "export the video with the Linux build\n");
+        return 1;
+#else
         ffmpeg = VideoEncoder::locate();
         if (ffmpeg.empty()) {
             std::fprintf(stderr, "velvoria-capture: ffmpeg is not on the PATH; install it "
                                  "(on Debian: sudo apt-get install ffmpeg)\n");
             return 1;
         }
+#endif
     }
     if (!options.out.empty())
         options.out = absolute(options.out);
@@ -409,8 +440,10 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "velvoria-capture: cannot make the directory %s\n", options.out.c_str());
         return 1;
     }
+#ifndef _WIN32
     // Offscreen where the platform allows: no window needs to show.
     setenv("SDL_VIDEODRIVER", "offscreen", 0);
+#endif
     enterProgramDirectory();
     int status = 0;
     try {
@@ -424,7 +457,11 @@ int main(int argc, char** argv) {
         switch (options.mode) {
         case Mode::Frames: status = writeFrames(renderer, options.times, options.out); break;
         case Mode::Bench: status = bench(renderer, options.times); break;
+#ifndef _WIN32
         case Mode::Video: status = exportVideo(renderer, options, ffmpeg); break;
+#else
+        case Mode::Video: break;
+#endif
         }
         window.close();
     } catch (const Quib::Exception& e) {

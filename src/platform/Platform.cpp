@@ -1,23 +1,40 @@
 #include "platform/Platform.h"
 
 #include <SDL.h>
-#include <dlfcn.h>
-#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
 
+#ifdef _WIN32
+#include <windows.h>
+
+#include "platform/GlibcRandom.h"
+#else
+#include <dlfcn.h>
+#include <unistd.h>
+#endif
+
 void enterProgramDirectory() {
     char* base = SDL_GetBasePath();
     if (base) {
+#ifdef _WIN32
+        if (!SetCurrentDirectoryA(base))
+            std::fprintf(stderr, "%s: cannot enter the directory\n", base);
+#else
         if (chdir(base) != 0)
             std::perror(base);
+#endif
         SDL_free(base);
     }
 }
 
 void showFatalError(const char* message) {
     const char* text = message ? message : "";
+#ifdef _WIN32
+    // The system's own box, as everywhere else on Windows.
+    if (MessageBoxA(nullptr, text, "Fatal Error", MB_OK | MB_ICONERROR | MB_SETFOREGROUND) == 0)
+        std::fprintf(stderr, "%s\n", text);
+#else
     // The video goes first. With it still up, SDL's X11 box centres itself
     // on the video device's first display through that display's X11 data,
     // which a device of another driver (offscreen, say) does not have: the
@@ -26,9 +43,26 @@ void showFatalError(const char* message) {
     SDL_QuitSubSystem(SDL_INIT_VIDEO);
     if (SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Fatal Error", text, nullptr) != 0)
         std::fprintf(stderr, "%s\n", text);
+#endif
 }
 
 void sleepMilliseconds(unsigned milliseconds) { SDL_Delay(milliseconds); }
+
+#ifdef _WIN32
+
+// Windows has no noisy sound or display libraries to quiet.
+void silenceLibraries() {}
+
+// The C runtime's srand and rand, replaced by the GNU C library's generator:
+// the sphere layout is the same picture on every platform.
+namespace {
+GlibcRandom runtimeRandom;
+}
+
+extern "C" void __cdecl srand(unsigned seed) { runtimeRandom.seedWith(seed); }
+extern "C" int __cdecl rand(void) { return runtimeRandom.next(); }
+
+#else
 
 namespace {
 
@@ -55,5 +89,7 @@ void silenceLibraries() {
     setHandler("libasound.so.2", "snd_lib_error_set_handler", &ignoreAlsaError);
     setHandler("libwayland-client.so.0", "wl_log_set_handler_client", &ignoreWaylandLog);
 }
+
+#endif
 
 void* lookUpGLProcedure(const char* name) { return SDL_GL_GetProcAddress(name); }
