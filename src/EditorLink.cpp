@@ -1,18 +1,74 @@
 #include "EditorLink.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 namespace {
+
+// The few socket calls that differ between Winsock and POSIX.
+#ifdef _WIN32
+bool socketsReady() {
+    static const bool started = [] {
+        WSADATA data;
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
+
+intptr_t openSocket(int family) {
+    if (!socketsReady())
+        return -1;
+    SOCKET opened = ::socket(family, SOCK_STREAM, 0);
+    if (opened == INVALID_SOCKET)
+        return -1;
+    u_long nonBlocking = 1;
+    ioctlsocket(opened, FIONBIO, &nonBlocking);
+    return intptr_t(opened);
+}
+
+void closeSocket(intptr_t handle) { closesocket(SOCKET(handle)); }
+
+// The call failed only because it would have had to wait.
+bool wouldWait() {
+    int error = WSAGetLastError();
+    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS || error == WSAEINTR;
+}
+
+bool writable(intptr_t handle) {
+    WSAPOLLFD watch = {SOCKET(handle), POLLOUT, 0};
+    return WSAPoll(&watch, 1, 0) > 0;
+}
+
+const int sendFlags = 0;
+#else
+intptr_t openSocket(int family) { return ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0); }
+
+void closeSocket(intptr_t handle) { close(int(handle)); }
+
+bool wouldWait() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == EINPROGRESS; }
+
+bool writable(intptr_t handle) {
+    pollfd watch = {int(handle), POLLOUT, 0};
+    return poll(&watch, 1, 0) > 0;
+}
+
+const int sendFlags = MSG_NOSIGNAL;
+#endif
 
 const char clientGreeting[] = "hello, synctracker!";
 const char serverGreeting[] = "hello, demo!";
@@ -57,7 +113,7 @@ EditorLink::EditorLink(SyncDevice* device, const std::string& host, int port)
 
 EditorLink::~EditorLink() {
     if (socket >= 0)
-        close(socket);
+        closeSocket(socket);
 }
 
 void EditorLink::startConnecting(uint32_t now) {
@@ -75,7 +131,7 @@ void EditorLink::startConnecting(uint32_t now) {
         for (addrinfo* a = found; a; a = a->ai_next) {
             Address address;
             std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
-            address.size = a->ai_addrlen;
+            address.size = int(a->ai_addrlen);
             addresses.push_back(address);
         }
         freeaddrinfo(found);
@@ -90,16 +146,16 @@ void EditorLink::startConnecting(uint32_t now) {
         nextAttempt = now;
 
     const sockaddr* target = reinterpret_cast<const sockaddr*>(&address.storage);
-    socket = ::socket(target->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    socket = openSocket(target->sa_family);
     if (socket < 0)
         return;
     int on = 1;
-    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    if (connect(socket, target, address.size) == 0 || errno == EINPROGRESS) {
+    setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+    if (connect(socket, target, address.size) == 0 || wouldWait()) {
         state = State::Connecting;
         stateSince = now;
     } else {
-        close(socket);
+        closeSocket(socket);
         socket = -1;
     }
 }
@@ -108,7 +164,7 @@ void EditorLink::drop(const char* why, uint32_t now) {
     if (why)
         std::fprintf(stderr, "velvoria: editor link dropped: %s\n", why);
     if (socket >= 0)
-        close(socket);
+        closeSocket(socket);
     socket = -1;
     state = State::Idle;
     input.clear();
@@ -118,12 +174,12 @@ void EditorLink::drop(const char* why, uint32_t now) {
 
 bool EditorLink::flush(uint32_t now) {
     while (!output.empty()) {
-        ssize_t sent = send(socket, output.data(), output.size(), MSG_NOSIGNAL);
+        long sent = send(socket, output.data(), int(std::min(output.size(), maxBuffered)), sendFlags);
         if (sent > 0) {
             output.erase(0, size_t(sent));
             continue;
         }
-        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        if (sent < 0 && wouldWait())
             break;
         drop("the editor went away", now);
         return false;
@@ -139,12 +195,12 @@ bool EditorLink::receive(uint32_t now) {
     char buffer[4096];
     // Bounded per frame: an editor that floods the link cannot hold a frame.
     while (input.size() < maxBuffered) {
-        ssize_t got = recv(socket, buffer, sizeof buffer, 0);
+        long got = recv(socket, buffer, sizeof buffer, 0);
         if (got > 0) {
             input.append(buffer, size_t(got));
             continue;
         }
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        if (got < 0 && wouldWait())
             return true;
         drop(got == 0 ? "the editor closed the connection" : "the editor went away", now);
         return false;
@@ -230,11 +286,10 @@ EditorLink::Requests EditorLink::pump(uint32_t now, int32_t row, bool playing) {
         startConnecting(now);
 
     if (state == State::Connecting) {
-        pollfd watch = {socket, POLLOUT, 0};
-        if (poll(&watch, 1, 0) > 0) {
+        if (writable(socket)) {
             int error = 0;
             socklen_t size = sizeof error;
-            getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &size);
+            getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &size);
             if (error != 0) {
                 uint32_t retry = nextAttempt;
                 drop(nullptr, now);

@@ -4,8 +4,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/socket.h>
-
 #include "SyncTrack.h"
 
 // The link to a Rocket editor over TCP, the demo being the client. Once a
@@ -57,12 +55,12 @@ private:
     std::string host;
     int port;
     State state = State::Idle;
-    int socket = -1;
+    intptr_t socket = -1;   // the platform's socket handle, -1 for none
     uint32_t nextAttempt = 0;
     bool attempted = false;
     struct Address {
-        sockaddr_storage storage;
-        socklen_t size;
+        alignas(8) unsigned char storage[128];  // a sockaddr_storage
+        int size;
     };
     std::vector<Address> addresses;  // the host's, looked up once
     int addressTurn = 0;             // which of them the next attempt takes
