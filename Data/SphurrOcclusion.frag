@@ -21,19 +21,32 @@ uniform sampler2D NormalTex;
 uniform vec3 Pos;
 uniform float Rad;
 
+varying vec3 Ray;        // world direction through the pixel
+varying vec3 ToCentre;   // sphere centre less the eye
+varying float Constant;  // |centre - eye|^2 - Reach^2
 varying float Reach;
 
 const float Strength = 1.35;
 
 void main()
 {
+    // Most of the quad sees nothing in reach; the eye ray missing the sphere
+    // of reach says so before any texture is read.
+    float b = dot(Ray, ToCentre);
+    if (b * b < dot(Ray, Ray) * Constant)
+        discard;
     vec3 d = Pos - FETCH(PosTex).xyz;
     float dist2 = dot(d, d);
     float reach2 = Reach * Reach;
     if (dist2 >= reach2)
         discard;
     vec3 n = FETCH(NormalTex).xyz;   // zero where no sphere was hit
-    float cosine = dot(n, d) * inversesqrt(max(dist2, 1e-6));
+    // A surface facing away gets nothing (the sphere's own surface included,
+    // and the sky): leaving adds nothing to the blend, so leave now.
+    float towards = dot(n, d);
+    if (towards <= 0.0)
+        discard;
+    float cosine = towards * inversesqrt(max(dist2, 1e-6));
     // Solid-angle term less its value at the reach, rescaled to 1 at contact.
     float r2 = Rad * Rad;
     float edge = r2 / reach2;
