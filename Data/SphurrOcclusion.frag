@@ -38,7 +38,12 @@ void main()
     vec3 d = Pos - FETCH(PosTex).xyz;
     float dist2 = dot(d, d);
     float reach2 = Reach * Reach;
-    if (dist2 >= reach2)
+    // A surface inside this sphere can only be seen from within it: the eye
+    // is inside, or the near plane has cut the sphere open. Seen from there
+    // the sphere is a hollow shell and hides no sky from it; counting it as
+    // solid turned its inside walls black.
+    float r2 = Rad * Rad;
+    if (dist2 >= reach2 || dist2 < r2)
         discard;
     vec3 n = FETCH(NormalTex).xyz;   // zero where no sphere was hit
     // A surface facing away gets nothing (the sphere's own surface included,
@@ -48,7 +53,6 @@ void main()
         discard;
     float cosine = towards * inversesqrt(max(dist2, 1e-6));
     // Solid-angle term less its value at the reach, rescaled to 1 at contact.
-    float r2 = Rad * Rad;
     float edge = r2 / reach2;
     float solid = (min(r2 / max(dist2, 1e-6), 1.0) - edge) / (1.0 - edge);
     float occ = clamp(cosine * solid * Strength, 0.0, 1.0);
