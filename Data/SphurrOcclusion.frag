@@ -21,20 +21,12 @@ uniform sampler2D NormalTex;
 uniform vec3 Pos;
 uniform float Rad;
 
-varying vec3 Ray;        // world direction through the pixel
-varying vec3 ToCentre;   // sphere centre less the eye
-varying float Constant;  // |centre - eye|^2 - Reach^2
 varying float Reach;
 
 const float Strength = 1.35;
 
 void main()
 {
-    // Most of the quad sees nothing in reach; the eye ray missing the sphere
-    // of reach says so before any texture is read.
-    float b = dot(Ray, ToCentre);
-    if (b * b < dot(Ray, Ray) * Constant)
-        discard;
     vec3 d = Pos - FETCH(PosTex).xyz;
     float dist2 = dot(d, d);
     float reach2 = Reach * Reach;
@@ -52,9 +44,10 @@ void main()
     if (towards <= 0.0)
         discard;
     float cosine = towards * inversesqrt(max(dist2, 1e-6));
-    // Solid-angle term less its value at the reach, rescaled to 1 at contact.
+    // Solid-angle term less its value at the reach, rescaled to 1 at contact
+    // (the surface is outside the sphere here, so r^2 / |D|^2 is at most 1).
     float edge = r2 / reach2;
-    float solid = (min(r2 / max(dist2, 1e-6), 1.0) - edge) / (1.0 - edge);
+    float solid = (r2 / max(dist2, 1e-6) - edge) / (1.0 - edge);
     float occ = clamp(cosine * solid * Strength, 0.0, 1.0);
     gl_FragColor = vec4(occ, occ, occ, 1.0);
 }

@@ -8,18 +8,10 @@
 
 uniform mat4 Proj;
 uniform mat4 View;
-uniform vec3 EyePos;
 uniform vec3 Pos;
 uniform float Rad;
 uniform float OcclusionRadius;
 
-// The eye ray through the pixel (world space, one unit of eye depth; linear
-// across the screen) and the constant term of its quadratic against the sphere
-// of reach: a pixel whose ray misses that sphere cannot see a surface in reach,
-// and the fragment stage leaves before it reads the G-buffer.
-varying vec3 Ray;
-varying vec3 ToCentre;
-varying float Constant;
 varying float Reach;
 
 const float NearZ = 0.99;
@@ -54,21 +46,14 @@ void main()
     float reach = Rad + OcclusionRadius * (0.4 + 1.2 * min(Rad, 1.0));
     Reach = reach;
     vec3 c = (View * vec4(Pos, 1.0)).xyz;
-    ToCentre = Pos - EyePos;
-    Constant = dot(c, c) - reach * reach;
     float depth = -c.z;
     if (Rad > 0.0 && depth + reach >= NearZ && abs(length(c) - Rad) < FarReach) {
         vec2 sx = slopeRange(c.x, depth, reach) * Proj[0][0];
         vec2 sy = slopeRange(c.y, depth, reach) * Proj[1][1];
         vec2 lo = clamp(vec2(sx.x, sy.x) - Margin, -1.0, 1.0);
         vec2 hi = clamp(vec2(sx.y, sy.y) + Margin, -1.0, 1.0);
-        vec2 corner = mix(lo, hi, gl_Vertex.xy * 0.5 + 0.5);
-        // View is a rotation and a translation: its transpose turns eye
-        // directions into the world.
-        Ray = vec3(corner.x / Proj[0][0], corner.y / Proj[1][1], -1.0) * mat3(View);
-        gl_Position = vec4(corner, 0.0, 1.0);
+        gl_Position = vec4(mix(lo, hi, gl_Vertex.xy * 0.5 + 0.5), 0.0, 1.0);
     } else {
-        Ray = vec3(0.0);
         gl_Position = vec4(-3.0, -3.0, 0.0, 1.0);
     }
 }
