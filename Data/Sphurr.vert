@@ -11,10 +11,19 @@
 
 uniform mat4 Proj;
 uniform mat4 View;
+uniform mat4 ViewInverse;
+uniform vec3 EyePos;
 uniform vec3 Pos;
 uniform float Rad;
 
-varying vec3 Centre;   // sphere centre in eye space, the same at every corner
+// What the fragment stage needs that does not change across the sphere is
+// worked out here, once per corner instead of once per pixel: the ray through
+// the pixel in world space (scaled to one unit of eye depth, so it is linear
+// across the screen and interpolates exactly), the eye-to-centre offset and
+// the constant term of the ray-sphere quadratic.
+varying vec3 Ray;
+varying vec3 ToCentre;
+varying float Constant;
 
 const float NearZ = 0.99;      // a hair inside the near plane (1.0)
 const float Margin = 0.004;    // ~2.5 pixels of slack in NDC
@@ -48,7 +57,8 @@ vec2 slopeRange(float cu, float cv, float r)
 void main()
 {
     vec3 c = (View * vec4(Pos, 1.0)).xyz;
-    Centre = c;
+    ToCentre = Pos - EyePos;
+    Constant = dot(c, c) - Rad * Rad;
     float depth = -c.z;
     if (Rad > 0.0 && depth + Rad >= NearZ && abs(length(c) - Rad) < FarReach) {
         vec2 sx = slopeRange(c.x, depth, Rad) * Proj[0][0];
@@ -56,8 +66,10 @@ void main()
         vec2 lo = clamp(vec2(sx.x, sy.x) - Margin, -1.0, 1.0);
         vec2 hi = clamp(vec2(sx.y, sy.y) + Margin, -1.0, 1.0);
         vec2 corner = mix(lo, hi, gl_Vertex.xy * 0.5 + 0.5);
+        Ray = mat3(ViewInverse) * vec3(corner.x / Proj[0][0], corner.y / Proj[1][1], -1.0);
         gl_Position = vec4(corner, 0.0, 1.0);
     } else {
+        Ray = vec3(0.0);
         gl_Position = vec4(-3.0, -3.0, 0.0, 1.0);
     }
 }

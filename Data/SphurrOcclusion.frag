@@ -30,14 +30,24 @@ void main()
     vec3 d = Pos - FETCH(PosTex).xyz;
     float dist2 = dot(d, d);
     float reach2 = Reach * Reach;
-    if (dist2 >= reach2)
+    // A surface inside this sphere can only be seen from within it: the eye
+    // is inside, or the near plane has cut the sphere open. Seen from there
+    // the sphere is a hollow shell and hides no sky from it; counting it as
+    // solid turned its inside walls black.
+    float r2 = Rad * Rad;
+    if (dist2 >= reach2 || dist2 < r2)
         discard;
     vec3 n = FETCH(NormalTex).xyz;   // zero where no sphere was hit
-    float cosine = dot(n, d) * inversesqrt(max(dist2, 1e-6));
-    // Solid-angle term less its value at the reach, rescaled to 1 at contact.
-    float r2 = Rad * Rad;
+    // A surface facing away gets nothing (the sphere's own surface included,
+    // and the sky): leaving adds nothing to the blend, so leave now.
+    float towards = dot(n, d);
+    if (towards <= 0.0)
+        discard;
+    float cosine = towards * inversesqrt(max(dist2, 1e-6));
+    // Solid-angle term less its value at the reach, rescaled to 1 at contact
+    // (the surface is outside the sphere here, so r^2 / |D|^2 is at most 1).
     float edge = r2 / reach2;
-    float solid = (min(r2 / max(dist2, 1e-6), 1.0) - edge) / (1.0 - edge);
+    float solid = (r2 / max(dist2, 1e-6) - edge) / (1.0 - edge);
     float occ = clamp(cosine * solid * Strength, 0.0, 1.0);
     gl_FragColor = vec4(occ, occ, occ, 1.0);
 }

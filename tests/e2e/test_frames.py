@@ -83,6 +83,19 @@ upright, flipped = iou(shown, alpha > 0.5), iou(shown, np.flipud(alpha) > 0.5)
 check(upright > 0.5 and upright > flipped + 0.2,
       "the credit is drawn the right way up (overlap %.2f, upside down %.2f)" % (upright, flipped))
 
+# The eye inside spheres: in the opening cloud (spheres up to 16 from the middle,
+# the default shot's eye about 14 from it) half the radii grown by 10 put the
+# eye inside several of them, and every one of those is cut by the near plane.
+# Their inside walls fill the frame, lit: no sky shows past the quads' bounds,
+# and no wall goes black (a sphere seen from within hides no sky).
+inside = staged_frame(dict(calm, Part=0, BOOM=10.0))
+if check(inside is not None, "a camera inside a sphere renders without a GL error"):
+    walls = np.abs(inside - sky).max(axis=2) > 0.08
+    dark = (luma(inside) < 0.03).mean()
+    check(walls.mean() > 0.75, "inside a sphere its walls cover the frame (%.1f %%)" % (100 * walls.mean()))
+    check(dark < 0.01 and luma(inside).std() > 0.03,
+          "the inside walls are lit and shaded (%.1f %% black, std %.3f)" % (100 * dark, luma(inside).std()))
+
 # The real production at five moments.
 times = [5, 15, 30, 45, 60]
 frames = capture(CAPTURE, times)
