@@ -126,7 +126,10 @@ void EditorLink::startConnecting(uint32_t now) {
         hints.ai_socktype = SOCK_STREAM;
         addrinfo* found = nullptr;
         std::string service = std::to_string(port);
-        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0)
+        // "localhost" is the loopback even where the system's host table
+        // does not say so (a bare container has none).
+        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 &&
+            (host != "localhost" || getaddrinfo("127.0.0.1", service.c_str(), &hints, &found) != 0))
             return;
         for (addrinfo* a = found; a; a = a->ai_next) {
             Address address;
