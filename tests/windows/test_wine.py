@@ -17,7 +17,7 @@ import numpy as np
 from PIL import Image
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from common import check, finish, message_for  # noqa: E402
+from common import check, find_window, finish, message_for, press, wait  # noqa: E402
 
 DIST, LINUX_CAPTURE = (os.path.abspath(p) for p in sys.argv[1:3])
 TITLE = "Orvanth - Velvoria"
@@ -33,35 +33,6 @@ def env():
 
 def wine(program, *args):
     return ["wine", program] + list(args)
-
-
-def find_window(name, timeout=60):
-    """The id of a viewable window with this exact name, or None."""
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True).stdout
-        for line in tree.splitlines():
-            m = re.match(r'\s*(0x[0-9a-f]+) "(.*)":', line)
-            if m and m.group(2) == name:
-                info = subprocess.run(["xwininfo", "-id", m.group(1)], capture_output=True, text=True).stdout
-                if "IsViewable" in info:
-                    return m.group(1), info
-        time.sleep(0.25)
-    return None, ""
-
-
-def wait(process, timeout):
-    try:
-        return process.wait(timeout=timeout)
-    except subprocess.TimeoutExpired:
-        process.kill()
-        process.wait()
-        return None
-
-
-def press(window, key):
-    subprocess.run(["xdotool", "windowfocus", "--sync", window], capture_output=True, timeout=10)
-    subprocess.run(["xdotool", "key", key], capture_output=True, timeout=10)
 
 
 def staged(leave_out):
