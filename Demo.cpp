@@ -98,6 +98,7 @@ int appMain(const Quib::List<Quib::String>& arguments) {
         return 0;
     }
     silenceLibraries();
+    keepFreedMemory();
     if (options.display != 0) {
         int displays = Window::displayCount();
         if (displays >= 0 && options.display >= displays) {

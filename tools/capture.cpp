@@ -445,6 +445,7 @@ int main(int argc, char** argv) {
     setenv("SDL_VIDEODRIVER", "offscreen", 0);
 #endif
     enterProgramDirectory();
+    keepFreedMemory();
     int status = 0;
     try {
         GLWindow window;

@@ -11,6 +11,7 @@
 #include "platform/GlibcRandom.h"
 #else
 #include <dlfcn.h>
+#include <malloc.h>
 #include <unistd.h>
 #endif
 
@@ -53,6 +54,8 @@ void sleepMilliseconds(unsigned milliseconds) { SDL_Delay(milliseconds); }
 // Windows has no noisy sound or display libraries to quiet.
 void silenceLibraries() {}
 
+void keepFreedMemory() {}
+
 // The C runtime's srand and rand, replaced by the GNU C library's generator:
 // the sphere layout is the same picture on every platform.
 namespace {
@@ -88,6 +91,15 @@ void silenceLibraries() {
     // directory. Both while SDL merely probes for a device that may not be.
     setHandler("libasound.so.2", "snd_lib_error_set_handler", &ignoreAlsaError);
     setHandler("libwayland-client.so.0", "wl_log_set_handler_client", &ignoreWaylandLog);
+}
+
+void keepFreedMemory() {
+    // glibc gives the free top of a heap back once it passes 128 KB. Mesa's
+    // software renderer frees several megabytes at the end of each frame and
+    // takes them again for the next, so every frame paid thousands of page
+    // faults (a frame at 5 s: 85 ms, 59 ms with the memory kept). The
+    // process's peak size is unchanged; it only stops shrinking between frames.
+    mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
 }
 
 #endif

@@ -16,5 +16,10 @@ void sleepMilliseconds(unsigned milliseconds);
 // their diagnostics to the console: the program's console stays empty.
 void silenceLibraries();
 
+// Keeps memory the process frees for its own later use instead of handing it
+// back to the system at once. A software renderer frees and allocates its
+// per-frame memory every frame; handed back, every frame faults it in anew.
+void keepFreedMemory();
+
 // The GL procedure look-up of the platform, for loadExtensions.
 void* lookUpGLProcedure(const char* name);
