@@ -7,10 +7,14 @@
 uniform sampler2D Tex;
 uniform sampler2D BlurTex;
 uniform sampler2D BokehTex;
-uniform float Intensity;
-uniform float BgIntensity;
 
+#ifdef GL_EXT_gpu_shader4
+#define FLAT flat
+#else
+#define FLAT
+#endif
 varying vec2 TexCoord;
+FLAT varying vec2 Levels;   // Intensity (wet) and BgIntensity (dry), from the vertex stage
 
 const vec3 Luma = vec3(0.299, 0.587, 0.114);
 
@@ -30,9 +34,9 @@ void main()
     // Haze over a dark frame, but a frame that is bright all over (a flash,
     // an inverted picture) gets much less, or it would drown in white.
     vec3 glow = (blur + blur * blur) * (1.0 - 0.7 * smoothstep(0.35, 0.85, lum));
-    vec3 c = sharp * BgIntensity
-           + glow * Intensity
-           + bokeh * (bright * 2.2 * Intensity);
+    vec3 c = sharp * Levels.y
+           + glow * Levels.x
+           + bokeh * (bright * 2.2 * Levels.x);
     // Soft shoulder above 0.75 so a flash or an inverted frame under heavy
     // bloom still shows shapes instead of clipping to flat white.
     vec3 over = max(c - 0.75, 0.0);

@@ -1,4 +1,5 @@
 #version 120
+#extension GL_EXT_gpu_shader4 : enable
 // Sphere G-buffer pass, vertex stage.
 // The quad arrives as the four corners (-1,-1)..(1,1). Drawing it over the whole
 // viewport for every sphere is far too slow on a software rasteriser, so the
@@ -19,11 +20,20 @@ uniform float Rad;
 // What the fragment stage needs that does not change across the sphere is
 // worked out here, once per corner instead of once per pixel: the ray through
 // the pixel in world space (scaled to one unit of eye depth, so it is linear
-// across the screen and interpolates exactly), the eye-to-centre offset and
-// the constant term of the ray-sphere quadratic.
+// across the screen and interpolates exactly), and, flat, everything that is
+// the same for the whole sphere. A software rasteriser reads a uniform in the
+// fragment stage at several times the cost of a flat input.
+#ifdef GL_EXT_gpu_shader4
+#define FLAT flat
+#else
+#define FLAT
+#endif
 varying vec3 Ray;
-varying vec3 ToCentre;
-varying float Constant;
+FLAT varying vec3 ToCentre;   // sphere centre less the eye
+FLAT varying float Constant;  // |centre - eye|^2 - Rad^2
+FLAT varying vec3 Eye;        // the eye, to turn eye-relative hits into world positions
+FLAT varying float InvRad;
+FLAT varying vec2 DepthMap;   // window depth = DepthMap.x / eye depth + DepthMap.y
 
 const float NearZ = 0.99;      // a hair inside the near plane (1.0)
 const float Margin = 0.004;    // ~2.5 pixels of slack in NDC
@@ -59,6 +69,9 @@ void main()
     vec3 c = (View * vec4(Pos, 1.0)).xyz;
     ToCentre = Pos - EyePos;
     Constant = dot(c, c) - Rad * Rad;
+    Eye = EyePos;
+    InvRad = 1.0 / Rad;
+    DepthMap = vec2(0.5 * Proj[3][2], 0.5 - 0.5 * Proj[2][2]);
     float depth = -c.z;
     if (Rad > 0.0 && depth + Rad >= NearZ && abs(length(c) - Rad) < FarReach) {
         vec2 sx = slopeRange(c.x, depth, Rad) * Proj[0][0];

@@ -16,38 +16,43 @@
 #define FETCH(tex) texture2D(tex, gl_FragCoord.xy * vec2(1.0 / 1280.0, 1.0 / 720.0))
 #endif
 
+#ifdef GL_EXT_gpu_shader4
+#define FLAT flat
+#else
+#define FLAT
+#endif
+
 uniform sampler2D PosTex;
 uniform sampler2D NormalTex;
-uniform vec3 Pos;
-uniform float Rad;
 
-varying float Reach;
+FLAT varying vec3 Centre;    // the sphere's, with its sizes: see the vertex stage
+FLAT varying float Rad2;
+FLAT varying float Reach2;
+FLAT varying float Edge;
+FLAT varying float Rescale;
 
 const float Strength = 1.35;
 
 void main()
 {
-    vec3 d = Pos - FETCH(PosTex).xyz;
+    vec3 d = Centre - FETCH(PosTex).xyz;
     float dist2 = dot(d, d);
-    float reach2 = Reach * Reach;
     // A surface inside this sphere can only be seen from within it: the eye
     // is inside, or the near plane has cut the sphere open. Seen from there
     // the sphere is a hollow shell and hides no sky from it; counting it as
     // solid turned its inside walls black.
-    float r2 = Rad * Rad;
-    if (dist2 >= reach2 || dist2 < r2)
+    if (dist2 >= Reach2 || dist2 < Rad2)
         discard;
     vec3 n = FETCH(NormalTex).xyz;   // zero where no sphere was hit
     // A surface facing away gets nothing (the sphere's own surface included,
-    // and the sky): leaving adds nothing to the blend, so leave now.
+    // and the sky).
     float towards = dot(n, d);
     if (towards <= 0.0)
         discard;
     float cosine = towards * inversesqrt(max(dist2, 1e-6));
     // Solid-angle term less its value at the reach, rescaled to 1 at contact
     // (the surface is outside the sphere here, so r^2 / |D|^2 is at most 1).
-    float edge = r2 / reach2;
-    float solid = (r2 / max(dist2, 1e-6) - edge) / (1.0 - edge);
+    float solid = (Rad2 / max(dist2, 1e-6) - Edge) * Rescale;
     float occ = clamp(cosine * solid * Strength, 0.0, 1.0);
     gl_FragColor = vec4(occ, occ, occ, 1.0);
 }

@@ -1,4 +1,5 @@
 #version 120
+#extension GL_EXT_gpu_shader4 : enable
 // Sphere occlusion pass, vertex stage.
 // A sphere darkens the surfaces within its reach (its radius grown by the
 // occlusion range), so the quad is fitted to the screen rectangle of that
@@ -12,7 +13,18 @@ uniform vec3 Pos;
 uniform float Rad;
 uniform float OcclusionRadius;
 
-varying float Reach;
+// What is the same for the whole sphere goes to the fragment stage flat: a
+// software rasteriser reads a uniform there at several times the cost.
+#ifdef GL_EXT_gpu_shader4
+#define FLAT flat
+#else
+#define FLAT
+#endif
+FLAT varying vec3 Centre;
+FLAT varying float Rad2;     // the sphere's radius, squared
+FLAT varying float Reach2;   // its reach, squared
+FLAT varying float Edge;     // Rad2 / Reach2: the solid-angle term at the reach
+FLAT varying float Rescale;  // 1 / (1 - Edge)
 
 const float NearZ = 0.99;
 const float Margin = 0.004;
@@ -44,7 +56,11 @@ void main()
 {
     // Keep in step with the fall-off in SphurrOcclusion.frag.
     float reach = Rad + OcclusionRadius * (0.4 + 1.2 * min(Rad, 1.0));
-    Reach = reach;
+    Centre = Pos;
+    Rad2 = Rad * Rad;
+    Reach2 = reach * reach;
+    Edge = Rad2 / Reach2;
+    Rescale = 1.0 / (1.0 - Edge);
     vec3 c = (View * vec4(Pos, 1.0)).xyz;
     float depth = -c.z;
     if (Rad > 0.0 && depth + reach >= NearZ && abs(length(c) - Rad) < FarReach) {
