@@ -102,7 +102,7 @@ void keepFreedMemory() {
     // serving a block by its own mapping, which otherwise grows with the
     // blocks freed; left at 128 KB, every decoded image and texture was
     // mapped, faulted in and unmapped again, and start-up took 0.2 s longer.
-    // The process's peak size is the same; it only stops shrinking.
+    // The process's peak size barely changes; it only stops shrinking.
     mallopt(M_TRIM_THRESHOLD, 256 * 1024 * 1024);
     mallopt(M_MMAP_THRESHOLD, 32 * 1024 * 1024);  // glibc's largest
 }
