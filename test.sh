@@ -15,13 +15,8 @@ xvfb_pid=""
 cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true; }
 trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
-    # A 1280x720 screen, so that the demo's fullscreen mode exists.
-    displayfile=$(mktemp)
-    Xvfb -displayfd 4 -screen 0 1280x720x24 -nolisten tcp 4>"$displayfile" &
-    xvfb_pid=$!
-    for _ in $(seq 50); do [ -s "$displayfile" ] && break; sleep 0.1; done
-    export DISPLAY=":$(head -n1 "$displayfile")"
-    rm -f "$displayfile"
+    . tests/xvfb.sh
+    start_xvfb
     echo "test: started Xvfb on $DISPLAY"
 fi
 

@@ -27,12 +27,8 @@ fi
 xvfb_pid=""
 cleanup() { [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true; }
 trap cleanup EXIT
-displayfile=$(mktemp)
-Xvfb -displayfd 4 -screen 0 1280x720x24 -nolisten tcp 4>"$displayfile" 2>/dev/null &
-xvfb_pid=$!
-for _ in $(seq 50); do [ -s "$displayfile" ] && break; sleep 0.1; done
-export DISPLAY=":$(head -n1 "$displayfile")"
-rm -f "$displayfile"
+. tests/xvfb.sh
+start_xvfb 2>/dev/null
 mkdir -p build-fuzz/soak-corpus
 
 /usr/bin/python3 - "$RUNS" "$MINUTES" "$fuzzer" <<'EOF'

@@ -111,7 +111,7 @@ if frames:
 
 # Memory from frame to frame: the software renderer frees and takes again
 # megabytes every frame. When they went back to the system, each frame
-# faulted them in anew (about 2,000 page faults a frame at 20 s).
+# faulted them in anew (about 2,400 page faults a frame at 20 s).
 def page_faults(times):
     before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_minflt
     run = subprocess.run([CAPTURE, "--bench", "--at"] + ["%g" % t for t in times],
