@@ -124,6 +124,15 @@ def set_key(track, row, value, interp):
     return struct.pack(">BIIfB", 0, track, row, value, interp)
 
 
+def save(path, text):
+    """Writes a file the way an editor saves it: whole, under a new name, then
+    renamed. Written in place, the demo could see it empty and then whole, and
+    rebuild twice."""
+    with open(path + ".new", "w") as f:
+        f.write(text)
+    os.replace(path + ".new", path)
+
+
 def stderr_text(path):
     with open(path, errors="replace") as f:
         return f.read()
@@ -234,14 +243,12 @@ try:
     # A typo in a shader: the old program stays, the log goes to stderr.
     with open(mix) as f:
         good = f.read()
-    with open(mix, "w") as f:
-        f.write(good.replace("void main", "void main(", 1))
+    save(mix, good.replace("void main", "void main(", 1))
     t = wait_for(lambda: (lambda s: s if "shader error" in s else None)(title()[1]), 10)
     time.sleep(1)
     check(t is not None and demo.poll() is None, "a shader typo keeps the session and the title says so (%r)" % t)
     check("Shader compile failed" in stderr_text(errpath), "the compiler's log goes to standard error")
-    with open(mix, "w") as f:
-        f.write(good)
+    save(mix, good)
     check(wait_for(lambda: "shader error" not in title()[1], 10), "fixed, it is rebuilt (%r)" % title()[1])
 
     # Garbage: dropped with one line, the demo carries on and comes back.
