@@ -34,6 +34,9 @@ double Sync::getTime() {
 float Sync::getValue(const char* name) {
     if (!audio)
         return 0.0f;
-    double row = audio->getPosition() * rowRate;
-    return valueAtRow(getTrack(device, name), row);
+    return valueAtRow(getTrack(device, name), getRow());
 }
+
+double Sync::getRow() { return audio ? audio->getPosition() * rowRate : 0.0; }
+
+float Sync::getValueAt(const char* name, double row) { return valueAtRow(getTrack(device, name), row); }

@@ -23,6 +23,13 @@ public:
     double getTime();
     float getValue(const char* name);
 
+    // The row the music has reached (0 without a player), and a track's
+    // value at any row: for what a frame works out from another moment of
+    // the timeline.
+    double getRow();
+    float getValueAt(const char* name, double row);
+    double getRowRate() const { return rowRate; }
+
     SyncDevice* getDevice() { return device; }
 
 private:

@@ -234,8 +234,8 @@ def test_direction(tracks):
     rows = [r / 4.0 for r in range(0, 4 * 945)]
     v = {name: [value_at_row(keys, r) for r in rows] for name, keys in tracks.items()}
     mode = [int(x) for x in v["Part"]]
-    # BOOM piles up on frozen records: it must be 0 while frozen and for the
-    # last 2 rows before a freeze (the frame that is frozen).
+    # The breakdown has its kick out: no BOOM while frozen, nor in the last
+    # 2 rows before the freeze.
     loaded = [i for i, r in enumerate(rows) if v["BOOM"][i] != 0 and
               any(m not in (0, 1) for m in mode[i: i + 9])]
     check("BOOM is 0 while the placement is frozen", not loaded, loaded and rows[loaded[0]])

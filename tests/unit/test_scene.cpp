@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <glm/gtc/matrix_transform.hpp>
 
@@ -47,6 +48,16 @@ protected:
             out.write((const char*)&value, 4).write(&step, 1);
         }
     }
+    void keys(const std::string& name, std::vector<TrackKey> list) {
+        std::ofstream out(base + "_" + name + ".track", std::ios::binary);
+        int32_t count = int32_t(list.size());
+        out.write((const char*)&count, 4);
+        for (const TrackKey& key : list) {
+            char type = char(key.interpolation);
+            out.write((const char*)&key.row, 4).write((const char*)&key.value, 4).write(&type, 1);
+        }
+    }
+    void at(double seconds) { player.setPosition(seconds); }
     // One frame at time t with a fresh clock, so the tracks are read anew.
     void frame(double t) {
         Sync sync(noTime, base.c_str());
@@ -138,7 +149,7 @@ TEST_F(Field, ClusterSpinsWithTimeAndRepeatsExactly) {
     EXPECT_EQ(spheres[1].pos, child);
 }
 
-TEST_F(Field, BoomGrowsTheFirstHalfOnlyAndAccumulatesWhileFrozen) {
+TEST_F(Field, BoomGrowsTheFirstHalfOnly) {
     tracks({{"Part", 1.0f}, {"BOOM", 0.5f}});
     frame(0.0);
     EXPECT_EQ(spheres[0].rad, 3.5f);
@@ -147,21 +158,78 @@ TEST_F(Field, BoomGrowsTheFirstHalfOnlyAndAccumulatesWhileFrozen) {
     EXPECT_EQ(spheres[199].rad, 0.5f);
     EXPECT_EQ(spheres[200].rad, 0.0f);
     EXPECT_EQ(spheres[399].rad, 0.0f);
+}
 
-    tracks({{"Part", 2.0f}, {"BOOM", 0.25f}});  // frozen: nothing is placed
-    glm::vec3 kept = spheres[5].pos;
-    frame(9.0);
-    frame(9.5);
-    EXPECT_EQ(spheres[5].pos, kept);
-    EXPECT_EQ(spheres[0].rad, 4.0f);
-    EXPECT_EQ(spheres[200].rad, 0.0f);
+// A frozen frame shows the placement of the moment the freeze began, worked
+// out from the tracks, with "BOOM" of its own time added once: the same
+// records whatever was drawn before, and however often.
+TEST_F(Field, FrozenPlacementIsThatOfTheFreezesStartWhateverCameBefore) {
+    const double rate = 44.0 / 3.0;
+    keys("Part", {{0, 1.0f, Step}, {100, 2.0f, Step}, {200, 0.0f, Step}, {300, NAN, Step}});
+    tracks({{"BOOM", 0.25f}, {"Rad Shit", 0.5f}, {"Rad Shit Time", 1.0f}});
 
-    tracks({{"Part", -1.0f}, {"BOOM", 0.0f}});
-    frame(1.0);
-    EXPECT_EQ(spheres[0].rad, 4.0f);
-    tracks({{"Part", NAN}});
-    frame(1.0);
-    EXPECT_EQ(spheres[5].pos, kept);
+    // The cluster as it stood at row 100, the key that froze it.
+    at(100.0 / rate - 0.0001);
+    frame(100.0 / rate);
+    std::vector<Sphurr> before(&spheres[0], &spheres[0] + 400);
+    for (int i = 0; i < 400; ++i)
+        spheres[i] = Sphurr();  // as a first frame finds them
+    at(150.0 / rate);
+    frame(150.0 / rate);
+    for (int i = 0; i < 400; ++i) {
+        expectNear(spheres[i].pos, before[i].pos, 1e-4f);
+        EXPECT_NEAR(spheres[i].rad, before[i].rad, 1e-6f);  // BOOM added once, not twice
+    }
+    EXPECT_EQ(spheres[0].rad, 3.25f);
+    std::vector<Sphurr> frozen(&spheres[0], &spheres[0] + 400);
+    frame(150.0 / rate);
+    frame(150.0 / rate);
+    for (int i = 0; i < 400; ++i)
+        EXPECT_EQ(spheres[i].rad, frozen[i].rad);
+
+    // Frozen (NaN) after the cloud: the cloud of row 300's moment.
+    at(299.0 / rate);
+    frame(299.0 / rate);
+    glm::vec3 cloud = spheres[399].pos;
+    float radius = spheres[0].rad;
+    at(400.0 / rate);
+    frame(400.0 / rate);
+    EXPECT_EQ(spheres[399].pos, cloud);
+    EXPECT_EQ(spheres[0].rad, radius);
+
+    // Frozen from the first key: nothing placed, only "BOOM".
+    keys("Part", {{50, 2.0f, Step}, {90, 1.0f, Step}});
+    at(60.0 / rate);
+    frame(60.0 / rate);
+    for (int i = 0; i < 400; ++i) {
+        EXPECT_EQ(spheres[i].pos, glm::vec3(0.0f));
+        EXPECT_EQ(spheres[i].rad, i < 200 ? 0.25f : 0.0f);
+    }
+}
+
+// With interpolated keys the freeze begins between keys, where the value
+// leaves the placing modes (-1 < value < 2).
+TEST(FreezeStart, IsFoundBetweenInterpolatedKeysAndInBadTracks) {
+    auto track = [](std::vector<TrackKey> k) {
+        SyncTrack t{nullptr, nullptr, 0};
+        for (const TrackKey& key : k)
+            setKey(&t, key);
+        return t;
+    };
+    double row = -1;
+    SyncTrack rising = track({{0, 0.0f, Linear}, {30, 3.0f, Step}});
+    ASSERT_TRUE(lastPlacingRow(&rising, 40.0, row));
+    EXPECT_NEAR(row, 20.0, 1e-6);
+    EXPECT_EQ(truncateTrackValue(valueAtRow(&rising, row), -1), 1);
+    SyncTrack across = track({{0, -4.0f, Smooth}, {10, 5.0f, Ramp}, {20, 6.0f, Step}});  // through 0 and 1
+    ASSERT_TRUE(lastPlacingRow(&across, 25.0, row));
+    EXPECT_NEAR(valueAtRow(&across, row), 2.0f, 1e-5f);
+    EXPECT_TRUE(lastPlacingRow(&across, 5.0, row) && row == 5.0);  // placing now: now
+    SyncTrack never = track({{0, 2.0f, Linear}, {10, NAN, Linear}, {20, 7.0f, Step}});
+    EXPECT_FALSE(lastPlacingRow(&never, 1e9, row));
+    clearKeys(&rising);
+    clearKeys(&across);
+    clearKeys(&never);
 }
 
 // The Windows build draws the sphere layout from this generator instead of
