@@ -76,6 +76,7 @@ bool Demo::tick() {
         if (editing->isPlaying()) {
             editing->pause();
             editing->setPosition(endTime);
+            t = Sync::instance().getTime();  // the frame shows where it holds
         }
     }
     effects[0]->render(t);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "Demo.h"
 #include "ShaderProgram.h"
 #include "Sync.h"
 #include "Window.h"
@@ -22,6 +23,7 @@ void EditSession::seek(int32_t row) {
 
 void EditSession::frame() {
     handleKeys();
+    holdAtEnd();
     EditorLink::Requests requests = link.pump(wallClockMilliseconds(), currentRow(), clock.isPlaying());
     if (requests.seek)
         clock.setRow(requests.row, rowRate);
@@ -34,6 +36,21 @@ void EditSession::frame() {
     reloadShaders();
     watchTracks();
     showTitle();
+}
+
+// Played into its end, the production pauses there (here, or in the tick
+// when the end comes between this and the frame) and tells the editor the
+// row it pauses on, once. Nothing in the protocol pauses the editor: it
+// shows that row and still believes it is playing until its user pauses it.
+void EditSession::holdAtEnd() {
+    if (clock.isPlaying() && clock.getPosition() >= Demo::endTime) {
+        clock.pause();
+        clock.setPosition(Demo::endTime);
+    }
+    bool held = !clock.isPlaying() && clock.getPosition() >= Demo::endTime;
+    if (held && !heldAtEnd)
+        link.tellRow(currentRow());
+    heldAtEnd = held;
 }
 
 void EditSession::handleKeys() {

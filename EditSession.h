@@ -24,6 +24,7 @@ public:
 private:
     int32_t currentRow();
     void seek(int32_t row);
+    void holdAtEnd();
     void handleKeys();
     void reloadShaders();
     void watchTracks();
@@ -36,4 +37,5 @@ private:
     std::vector<FileStamp> trackStamps;  // by track index
     std::vector<ShaderProgram*> brokenPrograms;  // those whose last rebuild failed
     std::string title;
+    bool heldAtEnd = false;  // paused at the production's end, the editor told
 };

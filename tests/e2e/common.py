@@ -87,6 +87,27 @@ def find_window(name, timeout=60, env=None):
     return None, ""
 
 
+def grab(env, x, y, width, height):
+    """The screen's pixels in this rectangle, as rows of RGB."""
+    import numpy as np
+    from PIL import Image
+    path = tempfile.mktemp(suffix=".png")
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "x11grab", "-video_size", "%dx%d" % (width, height),
+                    "-i", "%s+%d,%d" % (env["DISPLAY"], x, y), "-frames:v", "1", path],
+                   check=True, timeout=60, env=env)
+    pixels = np.asarray(Image.open(path).convert("RGB"), dtype=np.float64)
+    os.remove(path)
+    return pixels
+
+
+def track_keys(path):
+    """[(row, value, interpolation)] of a track file."""
+    with open(path, "rb") as f:
+        data = f.read()
+    (count,) = struct.unpack_from("<i", data)
+    return [struct.unpack_from("<ifb", data, 4 + 9 * k) for k in range(count)]
+
+
 def window_size(info):
     return (int(re.search(r"Width: (\d+)", info).group(1)), int(re.search(r"Height: (\d+)", info).group(1)))
 

@@ -10,14 +10,10 @@ usage: test_desktop.py VELVORIA
 import os
 import subprocess
 import sys
-import tempfile
 import time
 
-import numpy as np
-from PIL import Image
-
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import check, find_window, finish, press, wait, window_size  # noqa: E402
+from common import check, find_window, finish, grab, press, wait, window_size  # noqa: E402
 
 VELVORIA = os.path.abspath(sys.argv[1])
 TITLE = "Orvanth - Velvoria"
@@ -34,17 +30,6 @@ def start_xvfb(screen):
     # closes.
     number = os.read(r, 64).decode().strip()
     return server, dict(os.environ, DISPLAY=":" + number, SDL_AUDIODRIVER="dummy")
-
-
-def grab(env, x, y, width, height):
-    """The screen's pixels in this rectangle, as rows of RGB."""
-    path = tempfile.mktemp(suffix=".png")
-    subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "x11grab", "-video_size", "%dx%d" % (width, height),
-                    "-i", "%s+%d,%d" % (env["DISPLAY"], x, y), "-frames:v", "1", path],
-                   check=True, timeout=60, env=env)
-    pixels = np.asarray(Image.open(path).convert("RGB"), dtype=np.float64)
-    os.remove(path)
-    return pixels
 
 
 def covered(pixels):

@@ -4,9 +4,11 @@ here: the editor absent at start, the greeting, the tracks asked for in the
 order of first use, the demo's rows while it plays, keys, SET_ROW and PAUSE
 seen in the window title, SAVE_TRACKS read back by the track inspector, the
 end of the production, transport keys, a shader typo while running, garbage
-from the editor and the editor killed mid-session.
+from the editor and the editor killed mid-session. With the production's
+keys, the cursor put in the frozen breakdown shows what the capture tool
+renders there.
 
-usage: test_edit.py VELVORIA SYNCTRACK
+usage: test_edit.py VELVORIA SYNCTRACK VELVORIA-CAPTURE
 """
 import os
 import re
@@ -15,12 +17,16 @@ import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import DATA, TRACKS, Stage, check, finish, track_bytes  # noqa: E402
+import numpy as np
+from PIL import Image
 
-VELVORIA, SYNCTRACK = (os.path.abspath(p) for p in sys.argv[1:3])
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from common import DATA, TRACKS, Stage, check, finish, grab, track_bytes, track_keys  # noqa: E402
+
+VELVORIA, SYNCTRACK, CAPTURE = (os.path.abspath(p) for p in sys.argv[1:4])
 TITLE = re.compile(r'\s*(0x[0-9a-f]+) "(Orvanth - Velvoria \|[^"]*)"')
 
 
@@ -216,11 +222,36 @@ try:
     check(not [n for n in os.listdir(data) if n.endswith(".tmp")], "no temporary files are left")
     check(not os.path.islink(os.path.join(data, "_Bloom Wet.track")), "the saved file replaced the old one")
 
-    # Playing on from the editor: the production stops at its end and stays.
+    # The production's own keys, as the editor with its project open sends
+    # them; the cursor put at row 660 (45.0 s), in the frozen breakdown,
+    # while paused: the window shows the cluster as the capture tool renders
+    # it there, not the empty sky of a placement never made.
+    for name, keys in sent.items():
+        editor.send(b"".join(struct.pack(">BII", 1, TRACKS.index(name), r) for r, _, _ in keys))
+    for index, name in enumerate(TRACKS):
+        for r, v, k in track_keys(os.path.join(DATA, "_%s.track" % name)):
+            editor.send(set_key(index, r, v, k))
+    editor.send(struct.pack(">BI", 3, 660))
+    wait_for(lambda: row_of(title()[1]) == 660, 10)
+    time.sleep(1.5)  # a few frames of the new keys
+    shown = grab(os.environ, 0, 0, 1280, 720)
+    frames = tempfile.mkdtemp(prefix="velvoria-edit-")
+    subprocess.run([CAPTURE, "--at", "45", "--out", frames], capture_output=True, timeout=120)
+    want = np.asarray(Image.open(os.path.join(frames, "frame-45000.png")).convert("RGB"), dtype=np.float64)
+    shutil.rmtree(frames, ignore_errors=True)
+    psnr = 10 * np.log10(255 ** 2 / max(((shown - want) ** 2).mean(), 1e-9))
+    check(psnr > 30, "paused at row 660 the window shows the frozen cluster as captured (%.1f dB)" % psnr)
+
+    # Playing on from the editor: the production stops at its end and stays,
+    # and the last row the editor is told is the one it stops on.
+    editor.commands(0.5)
     editor.send(struct.pack(">BI", 3, 930) + struct.pack(">BB", 4, 0))
     t = wait_for(lambda: (lambda s: s if "paused" in s and row_of(s) is not None and row_of(s) >= 938 else None)(
         title()[1]), 20)
     check(t is not None and demo.poll() is None, "at the end it pauses instead of ending (%r)" % title()[1])
+    told = [v for k, v in editor.commands(1.5) if k == "row"]
+    check(row_of(title()[1]) == 938 and told and told[-1] == 938 and max(told) == 938,
+          "it pauses on row 938 and that is the last row told (%s)" % told)
 
     # Transport keys.
     window = title()[0]
