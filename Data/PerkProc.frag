@@ -32,6 +32,15 @@ vec4 wave(vec4 x)
     return y + 0.225 * y * (abs(y) - 1.0);
 }
 
+// A read pushed past an edge of the picture is mirrored back into it, so a
+// distorted border continues the picture beside it, and kept half a texel
+// in: the scene texture repeats, and its filter would blend in the opposite
+// edge there.
+vec2 inside(vec2 p, vec2 edge)
+{
+    return clamp(1.0 - abs(1.0 - abs(p)), edge, 1.0 - edge);
+}
+
 void main()
 {
     vec2 uv = TexCoord;
@@ -44,22 +53,29 @@ void main()
     vec2 warp = vec2(w.x + 0.5 * w.y, w.z + 0.5 * w.w);
     float jitter = wave(vec4(band * 12.9898 + Shake)).x;
     vec2 p = uv + warp * Reach.x + vec2(jitter * jitter * jitter * Reach.y, 0.0);
-    vec3 plain = texture2D(Tex, p).rgb;
+    vec2 edge = 0.5 * abs(vec2(dFdx(uv.x), dFdy(uv.y)));   // the quad covers the picture
+    vec3 plain = texture2D(Tex, inside(p, edge)).rgb;
 
     // Chromatic aberration, stronger towards the edges. A software rasteriser
     // runs both sides of a branch, so a branch would not save these two reads;
     // while the effect is off they read the same texel as the plain image.
     vec2 off = (uv - 0.5) * Reach.z;
-    vec3 c = vec3(texture2D(Tex, p + off).r, plain.g, texture2D(Tex, p - off).b);
+    vec3 c = vec3(texture2D(Tex, inside(p + off, edge)).r, plain.g, texture2D(Tex, inside(p - off, edge)).b);
 
     vec2 q = uv - 0.5;
     c *= 1.0 - 0.55 * dot(q, q);                 // soft vignette
 
-    c = mix(c, vec3(1.0), Levels.x);
-    // The negative is darkened on a curve so the mostly dark scene does not
-    // turn into a mostly white one.
+    // A flash pushes the picture toward white on a soft shoulder: exposure
+    // up and a lift, pulled in below white (e / (1 + 0.8 e)), so that at full
+    // strength the spheres and the sky keep their shapes, and a half flash
+    // is clearly weaker than a full one.
+    vec3 e = c * 5.0 + 0.3;
+    c = mix(c, e / (1.0 + 0.8 * e), Levels.x);
+    // The negative is darkened on a curve, and kept well below white, so the
+    // mostly dark scene does not turn into a mostly white one under the bloom,
+    // and a flash right after an inverted stretch still rises above it.
     vec3 neg = 1.0 - c;
-    c = mix(c, neg * neg * 1.15, Levels.y);
+    c = mix(c, neg * neg * 0.7, Levels.y);
     // Mix blends the processing over the plain image (1.0 in this program);
     // the plain image is the same fetch, at no cost of its own.
     gl_FragColor = vec4(mix(plain, c, Levels.z), 1.0);

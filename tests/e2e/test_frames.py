@@ -2,13 +2,15 @@
 """Frames rendered by velvoria-capture at chosen times, checked for what a
 watcher would see: the sky where there are no spheres, lit spheres, a credit
 when its fade track is up and none when it is 0, and distinct, finished
-frames along the real timeline. Any GL error after a frame would end the
-capture with status 1.
+frames along the real timeline, borders and flashes of the final pass, an
+even scanline jitter, and frames that depend on their time alone. Any GL
+error after a frame would end the capture with status 1.
 
 usage: test_frames.py PATH/TO/velvoria-capture
 """
 import os
 import resource
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -24,18 +26,18 @@ CAPTURE = os.path.abspath(sys.argv[1])
 
 def capture(program, times, cwd=None, span=None):
     """The frames at these times; with span (from, to, fps), rendered as
-    that sequence."""
+    that sequence, and all of it when no times are given."""
     out = tempfile.mkdtemp(prefix="velvoria-frames-")
     which = ["--from", "%g" % span[0], "--to", "%g" % span[1], "--fps", "%g" % span[2]] if span else \
         ["--at"] + ["%g" % t for t in times]
     run = subprocess.run([program] + which + ["--out", out], capture_output=True, text=True, timeout=300, cwd=cwd)
     if run.returncode != 0:
         print(run.stdout, run.stderr)
+        shutil.rmtree(out, ignore_errors=True)
         return None
-    frames = []
-    for t in times:
-        path = os.path.join(out, "frame-%05d.png" % round(t * 1000))
-        frames.append(np.asarray(Image.open(path).convert("RGB"), dtype=np.float32) / 255.0)
+    names = ["frame-%05d.png" % round(t * 1000) for t in times] or sorted(os.listdir(out))
+    frames = [np.asarray(Image.open(os.path.join(out, n)).convert("RGB"), dtype=np.float32) / 255.0 for n in names]
+    shutil.rmtree(out, ignore_errors=True)
     return frames
 
 
@@ -110,6 +112,47 @@ if frames:
     distinct = all(np.abs(frames[i] - frames[j]).mean() > 0.01
                    for i in range(len(times)) for j in range(i + 1, len(times)))
     check(distinct, "the five frames are distinct")
+
+# The final pass's look.
+# Borders while the picture is distorted: a read past an edge stays inside the
+# picture, so no piece of the opposite edge shows. Seen from each border, the
+# outer 2-pixel line against the next two inward: a foreign strip is a jump
+# that the lines inside do not continue.
+def foreign_strips(f):
+    out = []
+    for lines in (f.transpose(1, 0, 2), f.transpose(1, 0, 2)[::-1], f, f[::-1]):  # left, right, top, bottom
+        l0, l1, l2 = (lines[k:k + 2].mean(axis=0) for k in (0, 2, 4))
+        out.append(float((np.abs((l0 - l1) - (l1 - l2)).max(axis=-1) > 45 / 255).mean()))
+    return out
+
+
+looks = [25.0, 49.1, 51.8, 52.35, 8.733, 26.167, 26.183, 34.917, 52.367, 61.1]
+shown = dict(zip(looks, capture(CAPTURE, looks) or []))
+if check(len(shown) == len(looks), "the distorted and flashed frames render"):
+    for t in looks[:4]:
+        strips = foreign_strips(shown[t])
+        check(max(strips) < 0.06, "at %g s no border shows the opposite edge (%s)" % (t, " ".join("%.3f" % v for v in strips)))
+    mean = {t: float(luma(shown[t]).mean()) * 255 for t in looks[4:]}
+    spread = lambda f: float(np.percentile(luma(f), 99) - np.percentile(luma(f), 1)) * 255
+    check(spread(shown[52.367]) > 30, "a full flash keeps its shapes: luma spread %.0f at 52.367 s" % spread(shown[52.367]))
+    full = min(mean[26.183], mean[52.367], mean[61.1])
+    check(mean[8.733] < full - 25, "the 0.5 flash (luma %.0f) is clearly below the full ones (%.0f and up)"
+          % (mean[8.733], full))
+    check(mean[26.183] > mean[26.167] + 18, "the drop rises above the inverted gap before it (%.0f to %.0f)"
+          % (mean[26.167], mean[26.183]))
+
+# The scanline jitter steps evenly: 30 times a second, every second frame at
+# 60 fps. A calm stage where it is the only thing that jumps between frames.
+stage = Stage(CAPTURE, tracks={"Camera Bitch": 0, "Part": 2, "Distortion2": 1.0, "Bloom Dry": 1.0, "Bloom Wet": 0.0},
+              keep_real_tracks=False)
+try:
+    run = capture(stage.program, [], span=(10.0, 10.25, 60))
+finally:
+    stage.remove()
+if check(run is not None, "a 60 fps jitter sequence renders"):
+    change = np.array([np.abs(run[k + 1] - run[k]).mean() for k in range(len(run) - 1)])
+    steps = np.flatnonzero(change > (change.min() + change.max()) / 2)
+    check(len(steps) >= 6 and set(np.diff(steps)) == {2}, "the jitter steps every second frame (at %s)" % list(steps))
 
 # Every frame a function of its time. In the frozen breakdown (43.64 to 48 s)
 # with "BOOM" keyed 0.3, the frame at 45 s rendered alone, after 15 frames
