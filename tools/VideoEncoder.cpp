@@ -28,6 +28,16 @@ std::string size(int width, int height, char separator) {
     return std::to_string(width) + separator + std::to_string(height);
 }
 
+// The last line of what ffmpeg said; empty when it said nothing.
+std::string lastLine(const std::string& text) {
+    size_t end = text.find_last_not_of("\r\n \t");
+    if (end == std::string::npos)
+        return "";
+    size_t start = text.find_last_of("\r\n", end);
+    start = start == std::string::npos ? 0 : start + 1;
+    return text.substr(start, end + 1 - start);
+}
+
 }  // namespace
 
 std::string VideoEncoder::locate() {
@@ -57,9 +67,11 @@ bool VideoEncoder::start(const std::string& ffmpeg, const Settings& s) {
     temporary = s.path + "." + std::to_string(getpid()) + ".part";
     // Lanczos for the scaling, full-precision chroma, and BT.709 as every
     // player assumes for HD; the frames arrive bottom row first.
+    // The master keeps full chroma (4:4:4) as well: halving the chroma costs
+    // more of a colourful picture than the compression does.
     std::string video = "vflip,scale=" + size(s.videoWidth, s.videoHeight, ':') +
                         ":flags=lanczos+accurate_rnd+full_chroma_int"
-                        ":out_color_matrix=bt709:out_range=tv,format=yuv420p";
+                        ":out_color_matrix=bt709:out_range=tv,format=" + (s.master ? "yuv444p" : "yuv420p");
     // Sample-exact: the music decoded from its start and cut, not sought.
     std::string sound = "atrim=start=" + number(s.from) + ":end=" + number(s.to) + ",asetpts=PTS-STARTPTS";
     std::vector<std::string> args = {
@@ -69,9 +81,10 @@ bool VideoEncoder::start(const std::string& ffmpeg, const Settings& s) {
         "-i", s.music,
         "-map", "0:v:0", "-map", "1:a:0",
         "-vf", video, "-af", sound,
-        "-c:v", "libx264", "-preset", "medium", "-crf", "18",
+        "-c:v", "libx264", "-preset", "medium", "-crf", s.master ? "10" : "18",
         "-colorspace", "bt709", "-color_primaries", "bt709", "-color_trc", "bt709", "-color_range", "tv",
-        "-c:a", "aac", "-b:a", "192k",
+        "-c:a", "aac", "-b:a", "320k", "-ar", "48000",
+        "-metadata", "title=" + s.title, "-metadata", "artist=" + s.artist, "-metadata", "date=" + s.year,
         "-movflags", "+faststart", "-f", "mp4", temporary};
     std::vector<char*> argv;
     for (std::string& arg : args)
@@ -194,11 +207,9 @@ bool VideoEncoder::finish() {
         failure = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
     } else {
         // What ffmpeg said last says more than its status.
-        size_t end = errorText.find_last_not_of("\r\n \t");
-        if (end != std::string::npos) {
-            size_t start = errorText.find_last_of("\r\n", end);
-            start = start == std::string::npos ? 0 : start + 1;
-            failure = errorText.substr(start, end + 1 - start);
+        std::string said = lastLine(errorText);
+        if (!said.empty()) {
+            failure = said;
             // The temporary name is ours; the user knows the file by its own.
             size_t at = failure.find(temporary);
             if (at != std::string::npos)
@@ -222,4 +233,82 @@ void VideoEncoder::abandon() {
         wait();
     }
     unlink(temporary.c_str());
+}
+
+bool VideoEncoder::decodeMono(const std::string& ffmpeg, const std::string& file, int rate,
+                              std::vector<float>& samples, std::string& error) {
+    std::vector<std::string> args = {ffmpeg, "-hide_banner", "-loglevel", "error", "-nostdin", "-i", file,
+                                     "-vn", "-ac", "1", "-ar", std::to_string(rate), "-f", "f32le", "pipe:1"};
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    int out[2], err[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return false;
+    }
+    if (pipe2(err, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        close(out[0]);
+        close(out[1]);
+        return false;
+    }
+    posix_spawn_file_actions_t files;
+    posix_spawn_file_actions_init(&files);
+    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_adddup2(&files, out[1], 1);
+    posix_spawn_file_actions_adddup2(&files, err[1], 2);
+    pid_t child = -1;
+    int result = posix_spawn(&child, ffmpeg.c_str(), &files, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&files);
+    close(out[1]);
+    close(err[1]);
+    if (result != 0) {
+        close(out[0]);
+        close(err[0]);
+        error = "cannot start " + ffmpeg + ": " + std::strerror(result);
+        return false;
+    }
+    // Both pipes at once: a stream of complaints must not stall the samples.
+    std::string bytes, complaints;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    char buffer[65536];
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        for (pollfd& fd : fds) {
+            if (fd.fd < 0 || !fd.revents)
+                continue;
+            ssize_t n = read(fd.fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                close(fd.fd);
+                fd.fd = -1;
+            } else if (&fd == &fds[0]) {
+                bytes.append(buffer, size_t(n));
+            } else if (complaints.size() < 8192) {
+                complaints.append(buffer, size_t(n));
+            }
+        }
+    }
+    for (pollfd& fd : fds)
+        if (fd.fd >= 0)
+            close(fd.fd);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        error = lastLine(complaints);
+        if (error.empty())
+            error = "ffmpeg cannot decode it";
+        return false;
+    }
+    samples.resize(bytes.size() / sizeof(float));
+    std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
+    return true;
 }

@@ -4,12 +4,14 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // The video encoder: the ffmpeg program behind a pipe. It is fed raw RGB
 // frames, bottom row first as GL reads them, and mixes in the music itself;
-// it writes H.264 (yuv420p, BT.709) and AAC into an MP4 with the index at the
-// front. The file is written under a temporary name beside the real one and
-// renamed only when ffmpeg has finished it; anything less removes it.
+// it writes H.264 (yuv420p, BT.709) and AAC (48 kHz, 320 kb/s) into an MP4
+// with the index at the front and the title, artist and year as tags. The
+// file is written under a temporary name beside the real one and renamed only
+// when ffmpeg has finished it; anything less removes it.
 class VideoEncoder {
 public:
     struct Settings {
@@ -19,6 +21,8 @@ public:
         int videoWidth = 0, videoHeight = 0;  // scaled to this in the encoder
         std::string music;         // the sound: this file from `from` to `to` seconds
         double from = 0, to = 0;
+        bool master = false;       // near-lossless picture, for uploads
+        std::string title, artist, year;
     };
 
     // Where ffmpeg is on the PATH; empty when it is not.
@@ -39,6 +43,11 @@ public:
 
     // ffmpeg's last error line, or our own reason.
     const std::string& error() const { return failure; }
+
+    // The sound of a file as ffmpeg decodes it: mono float samples at this
+    // rate. False with ffmpeg's last error line in `error`.
+    static bool decodeMono(const std::string& ffmpeg, const std::string& file, int rate, std::vector<float>& samples,
+                           std::string& error);
 
 private:
     void readErrors(bool untilEnd);

@@ -4,6 +4,7 @@
 //   velvoria-capture --from S --to S --fps N --out DIR  a sequence
 //   velvoria-capture --bench --at SECONDS...            median frame and pass times
 //   velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S] [--size WxH]
+//                    [--audio MASTER.wav|.flac] [--quality standard|master]
 //                                                       one MP4 with the music (ffmpeg)
 //
 // It builds the same objects as the demo and drives the clock with a virtual
@@ -57,6 +58,8 @@ struct Options {
     std::string out;            // frames: the directory; video: the file
     double from = 0, to = Demo::endTime, fps = 60;  // video
     int videoWidth = width, videoHeight = height;
+    std::string audio;    // video: a lossless master of the music instead of the MP3
+    bool master = false;  // video: near-lossless picture
 };
 
 int usage() {
@@ -64,7 +67,8 @@ int usage() {
                  "usage: velvoria-capture --at SECONDS... --out DIR\n"
                  "       velvoria-capture --from S --to S --fps N --out DIR\n"
                  "       velvoria-capture --bench --at SECONDS...\n"
-                 "       velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S] [--size WxH]\n");
+                 "       velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S] [--size WxH]\n"
+                 "                        [--audio MASTER.wav|.flac] [--quality standard|master]\n");
     return 2;
 }
 
@@ -93,7 +97,7 @@ long frameCount(const Options& o) { return std::lround((o.to - o.from) * o.fps);
 
 bool parse(int argc, char** argv, Options& options) {
     double from = -1, to = -1, fps = 0;
-    bool sized = false;
+    bool videoOnly = false;  // --size, --audio, --quality
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--at") {
@@ -115,7 +119,16 @@ bool parse(int argc, char** argv, Options& options) {
             if (!number(argv[++i], fps) || fps <= 0) return false;
         } else if (arg == "--size" && i + 1 < argc) {
             if (!dimensions(argv[++i], options.videoWidth, options.videoHeight)) return false;
-            sized = true;
+            videoOnly = true;
+        } else if (arg == "--audio" && i + 1 < argc) {
+            options.audio = argv[++i];
+            if (options.audio.empty()) return false;
+            videoOnly = true;
+        } else if (arg == "--quality" && i + 1 < argc) {
+            std::string quality = argv[++i];
+            if (quality != "standard" && quality != "master") return false;
+            options.master = quality == "master";
+            videoOnly = true;
         } else if (arg == "--bench" && options.mode != Mode::Video) {
             options.mode = Mode::Bench;
         } else {
@@ -130,7 +143,7 @@ bool parse(int argc, char** argv, Options& options) {
         options.fps = fps > 0 ? fps : 60.0;
         return options.from < options.to && options.to <= Demo::endTime && frameCount(options) > 0;
     }
-    if (sized)
+    if (videoOnly)
         return false;
     if (from >= 0 || to >= 0 || fps > 0) {
         if (from < 0 || to < from || fps <= 0)
@@ -362,6 +375,55 @@ private:
     double start, shown;
 };
 
+// A lossless master stands in for the MP3 only if it is this music: the same
+// length within 0.1 s, and the same sound, in step (compared as ffmpeg
+// decodes both, mono at 4 kHz, at every offset within 0.1 s). Empty when it
+// is; otherwise why not.
+std::string checkMaster(const std::string& ffmpeg, const std::string& master) {
+    const int rate = 4000, reach = rate / 10;
+    std::vector<float> music, sound;
+    std::string error;
+    if (!VideoEncoder::decodeMono(ffmpeg, Demo::musicFile, rate, music, error))
+        return std::string("cannot decode the music: ") + error;
+    if (!VideoEncoder::decodeMono(ffmpeg, master, rate, sound, error))
+        return "cannot decode it: " + error;
+    char text[160];
+    if (std::fabs(double(sound.size()) - double(music.size())) > 0.1 * rate) {
+        std::snprintf(text, sizeof text, "it lasts %.2f s, the music %.2f s", double(sound.size()) / rate,
+                      double(music.size()) / rate);
+        return text;
+    }
+    // The normalised correlation at each offset of the master against the music.
+    long n = long(std::min(music.size(), sound.size())) - reach;
+    double energyMusic = 0, energySound = 0;
+    for (long i = reach; i < n; ++i) {
+        energyMusic += double(music[size_t(i)]) * music[size_t(i)];
+        energySound += double(sound[size_t(i)]) * sound[size_t(i)];
+    }
+    double best = -2;
+    int bestLag = 0;
+    for (int lag = -reach; lag <= reach && energyMusic > 0 && energySound > 0; ++lag) {
+        double sum = 0;
+        for (long i = reach; i < n; ++i)
+            sum += double(music[size_t(i + lag)]) * sound[size_t(i)];
+        double r = sum / std::sqrt(energyMusic * energySound);
+        if (r > best) {
+            best = r;
+            bestLag = lag;
+        }
+    }
+    if (best < 0.8) {
+        std::snprintf(text, sizeof text, "it does not sound like the music (correlation %.2f)", std::max(best, -1.0));
+        return text;
+    }
+    if (std::abs(bestLag) > 1) {
+        std::snprintf(text, sizeof text, "it runs %.1f ms %s against the music", 1000.0 * std::abs(bestLag) / rate,
+                      bestLag < 0 ? "late" : "early");
+        return text;
+    }
+    return "";
+}
+
 int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg) {
     long count = frameCount(o);
     VideoEncoder::Settings settings;
@@ -371,9 +433,13 @@ int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg) {
     settings.fps = o.fps;
     settings.videoWidth = o.videoWidth;
     settings.videoHeight = o.videoHeight;
-    settings.music = Demo::musicFile;
+    settings.music = o.audio.empty() ? std::string(Demo::musicFile) : o.audio;
     settings.from = o.from;
     settings.to = o.to;
+    settings.master = o.master;
+    settings.title = "Velvoria";
+    settings.artist = "Orvanth";
+    settings.year = "2026";
 
     // An interrupted export removes what it wrote: the signals end the loop.
     struct sigaction action = {};
@@ -436,6 +502,8 @@ int main(int argc, char** argv) {
     }
     if (!options.out.empty())
         options.out = absolute(options.out);
+    if (!options.audio.empty())
+        options.audio = absolute(options.audio);
     if (options.mode == Mode::Frames && !makeDirectories(options.out)) {
         std::fprintf(stderr, "velvoria-capture: cannot make the directory %s\n", options.out.c_str());
         return 1;
@@ -445,6 +513,16 @@ int main(int argc, char** argv) {
     setenv("SDL_VIDEODRIVER", "offscreen", 0);
 #endif
     enterProgramDirectory();
+#ifndef _WIN32
+    if (!options.audio.empty()) {
+        std::string wrong = checkMaster(ffmpeg, options.audio);
+        if (!wrong.empty()) {
+            std::fprintf(stderr, "velvoria-capture: --audio %s is not this production's music: %s\n",
+                         options.audio.c_str(), wrong.c_str());
+            return 2;
+        }
+    }
+#endif
     keepFreedMemory();
     int status = 0;
     try {

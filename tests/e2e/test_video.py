@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """The video export of velvoria-capture: a short span as an MP4 whose frames
-are the ones --at renders and whose sound is the music at the same offset;
-and the ways it fails, each leaving nothing behind.
+are the ones --at renders and whose sound is the music at the same offset,
+AAC at 48 kHz and 320 kb/s, with the production's tags; a lossless master of
+the music in place of the MP3 at master quality, and a master that is not
+this music refused; and the ways it fails, each leaving nothing behind.
 
 usage: test_video.py PATH/TO/velvoria-capture
 """
@@ -60,8 +62,13 @@ check(len(v) == 1 and v[0]["codec_name"] == "h264" and v[0]["pix_fmt"] == "yuv42
       and v[0]["nb_read_frames"] == "60",
       "one H.264 yuv420p 1280x720 stream of 60 frames at 30 fps (%s)" %
       {k: v[0].get(k) for k in ("codec_name", "pix_fmt", "width", "height", "r_frame_rate", "nb_read_frames")})
-check(len(a) == 1 and a[0]["codec_name"] == "aac" and abs(float(a[0]["duration"]) - 2.0) < 0.01,
-      "one AAC stream of 2 s (%s)" % [(s["codec_name"], s.get("duration")) for s in a])
+check(len(a) == 1 and a[0]["codec_name"] == "aac" and abs(float(a[0]["duration"]) - 2.0) < 0.01
+      and a[0]["sample_rate"] == "48000" and int(a[0]["bit_rate"]) >= 320000,
+      "one AAC stream of 2 s at 48 kHz, 320 kb/s or more (%s)" %
+      [(s["codec_name"], s.get("duration"), s.get("sample_rate"), s.get("bit_rate")) for s in a])
+tags = probe["format"].get("tags", {})
+check((tags.get("title"), tags.get("artist"), tags.get("date")) == ("Velvoria", "Orvanth", "2026"),
+      "tagged with title, artist and year (%s)" % tags)
 check(abs(float(probe["format"]["duration"]) - 2.0) < 0.01, "the file lasts 2 s (%s)" % probe["format"]["duration"])
 with open(video, "rb") as f:
     head = f.read(64)
@@ -85,15 +92,38 @@ check(at.returncode == 0 and scores[1] >= 35 and scores[1] > max(scores[0], scor
 Image.fromarray(frame).save(os.path.join(work, "frame.png"))
 
 # The sound against the music as the player's decoder gives it.
-sound = pcm(["ffmpeg", "-v", "error", "-i", video, "-ac", "1", "-ar", str(RATE), "-f", "s16le", "-"])
 music = pcm(["mpg123", "-q", "-m", "-s", MUSIC])
-reach = int(0.1 * RATE)
-start = int(round(FROM * RATE))
-near = music[start - reach:start + len(sound) + reach]
-lag = (np.argmax(np.correlate(near, sound, "valid")) - reach) / RATE
-# A decoder may give the last AAC frame whole: up to 1024 samples more.
+
+
+def sound_of(path, start_time):
+    """The video's sound, and its lag in seconds against the music from start_time."""
+    sound = pcm(["ffmpeg", "-v", "error", "-i", path, "-ac", "1", "-ar", str(RATE), "-f", "s16le", "-"])
+    reach, start = int(0.1 * RATE), int(round(start_time * RATE))
+    near = music[start - reach:start + len(sound) + reach]
+    return sound, (np.argmax(np.correlate(near, sound, "valid")) - reach) / RATE
+
+
+sound, lag = sound_of(video, FROM)
+# A decoder may give the last AAC frame whole: up to 1024 samples at 48 kHz.
 check(0 <= len(sound) - 2 * RATE <= 1024 and abs(lag) <= 0.002,
       "the sound is the music from %g s: %.1f ms lag, %.3f s long" % (FROM, lag * 1000, len(sound) / RATE))
+
+# A lossless master of the music in place of the MP3, at master quality: in
+# step with the music, and a frame closer to --at's than the standard one.
+master = os.path.join(work, "master.wav")
+subprocess.run(["ffmpeg", "-v", "error", "-i", MUSIC, master], check=True, timeout=60)
+mastered = os.path.join(work, "master.mp4")
+run = export(mastered, "--fps", str(FPS), "--from", str(FROM), "--to", "31", "--audio", master,
+             "--quality", "master")
+if check(run.returncode == 0, "an export with --audio and --quality master (%r)" % run.stderr[-300:]):
+    sound, lag = sound_of(mastered, FROM)
+    check(abs(lag) <= 0.0005, "its sound is the master, in step with the music (%.2f ms lag)" % (lag * 1000))
+    frame = subprocess.run(["ffmpeg", "-v", "error", "-i", mastered, "-vf", "select=eq(n\\,%d)" % K,
+                            "-frames:v", "1", "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                           capture_output=True, check=True).stdout
+    master_score = psnr(np.frombuffer(frame, dtype=np.uint8).reshape(720, 1280, 3), stills[1])
+    check(master_score > scores[1] + 3, "master quality: frame %d within %.1f dB of --at's (standard %.1f dB)"
+          % (K, master_score, scores[1]))
 
 # Failures: a clear line, the status, nothing left in the directory.
 empty = tempfile.mkdtemp(prefix="velvoria-video-fail-", dir=work)
@@ -126,7 +156,18 @@ try:
 finally:
     stage.remove()
 
-bad = [["--fps", "0"], ["--from", "50", "--to", "10"], ["--size", "12"], ["--to", "65"], ["--at", "3"]]
+# A master that is not this music: a second short, shifted, or another sound.
+cut, late = os.path.join(work, "cut.wav"), os.path.join(work, "late.wav")
+subprocess.run(["ffmpeg", "-v", "error", "-i", master, "-af", "atrim=start=1", cut], check=True, timeout=60)
+subprocess.run(["ffmpeg", "-v", "error", "-i", master, "-af", "adelay=30|30", late], check=True, timeout=60)
+for wrong, why in ((cut, "lasts"), (late, "late"), (MUSIC.replace(".mp3", "x.flac"), "cannot decode")):
+    run = export(os.path.join(empty, "x.mp4"), "--to", "1", "--audio", wrong)
+    lines = run.stderr.strip().splitlines()
+    check(run.returncode == 2 and len(lines) == 1 and "not this production's music" in lines[0] and why in lines[0]
+          and not os.listdir(empty), "a wrong master is refused: one line, status 2, nothing written (%r)" % lines)
+
+bad = [["--fps", "0"], ["--from", "50", "--to", "10"], ["--size", "12"], ["--to", "65"], ["--at", "3"],
+       ["--quality", "best"], ["--audio"]]
 runs = [export(os.path.join(empty, "bad.mp4"), *args) for args in bad]
 check(all(r.returncode == 2 and r.stderr.startswith("usage:") for r in runs) and not os.listdir(empty),
       "bad arguments get the usage and status 2 (%s)" % [r.returncode for r in runs])
