@@ -1,5 +1,6 @@
 #include "Demo.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <string>
@@ -123,6 +124,13 @@ int appMain(const Quib::List<Quib::String>& arguments) {
         else
             window.create("Orvanth - Velvoria", true, frameWidth, frameHeight, Window::productionStyle);
         loadExtensions(lookUpGLProcedure);
+        if (options.native) {
+            // The largest 16:9 picture the drawable holds, up to 3840x2160.
+            int w = 0, h = 0;
+            window.drawableSize(w, h);
+            int side = std::max(1, std::min({h, w * 9 / 16, 2160}));
+            setRenderSize((side * 16 + 4) / 9, side);
+        }
         if (options.mode != Options::Mode::Fullscreen || options.edit)
             window.startScaledPresentation();
         if (options.edit) {

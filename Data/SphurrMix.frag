@@ -11,7 +11,8 @@
 #ifdef GL_EXT_gpu_shader4
 #define FETCH(tex) texelFetch2D(tex, ivec2(gl_FragCoord.xy), 0)
 #else
-#define FETCH(tex) texture2D(tex, gl_FragCoord.xy * vec2(1.0 / 1280.0, 1.0 / 720.0))
+varying vec2 TexCoord;       // the pixel's centre, 0..1 across the viewport at any size
+#define FETCH(tex) texture2D(tex, TexCoord)
 #endif
 
 uniform sampler2D PosTex;

@@ -25,6 +25,9 @@ FLAT varying float Rad2;     // the sphere's radius, squared
 FLAT varying float Reach2;   // its reach, squared
 FLAT varying float Edge;     // Rad2 / Reach2: the solid-angle term at the reach
 FLAT varying float Rescale;  // 1 / (1 - Edge)
+#ifndef GL_EXT_gpu_shader4
+varying vec2 ScreenCoord;    // 0..1 across the viewport, for the G-buffer reads
+#endif
 
 const float NearZ = 0.99;
 const float Margin = 0.004;
@@ -72,4 +75,7 @@ void main()
     } else {
         gl_Position = vec4(-3.0, -3.0, 0.0, 1.0);
     }
+#ifndef GL_EXT_gpu_shader4
+    ScreenCoord = gl_Position.xy * 0.5 + 0.5;
+#endif
 }

@@ -1,13 +1,20 @@
 #include "post/BloomChain.h"
 
+#include <algorithm>
+#include <cmath>
+
 #include "Screen.h"
 #include "ShaderProgram.h"
 #include "Texture.h"
 
 namespace {
 
-const int downSizes[3] = {512, 256, 128};
-const int blurSize = 128;
+// The small targets' sides for the reference frame; they scale with the
+// rendered frame, so the bloom covers the same share of any size.
+const int downSides[3] = {512, 256, 128};
+const int blurSide = 128;
+
+int scaled(int side) { return std::max(1, int(std::lround(side * renderScale()))); }
 
 // The small targets clamp at their edges, so the blur does not wrap.
 void clampEdges(RenderTarget* target) {
@@ -32,15 +39,15 @@ BloomChain& BloomChain::instance() {
 
 BloomChain::BloomChain() {
     try {
-        fullTarget = new RenderTarget(frameWidth, frameHeight, true, 1, GL_RGBA);
+        fullTarget = new RenderTarget(renderWidth(), renderHeight(), true, 1, GL_RGBA);
         downTargets = new RenderTarget*[3]();
         for (int i = 0; i < 3; ++i)
-            downTargets[i] = new RenderTarget(downSizes[i], downSizes[i], false, 1, GL_RGBA);
+            downTargets[i] = new RenderTarget(scaled(downSides[i]), scaled(downSides[i]), false, 1, GL_RGBA);
         for (int i = 0; i < 3; ++i)
             clampEdges(downTargets[i]);
         blurTargets = new RenderTarget*[2]();
         for (int i = 0; i < 2; ++i) {
-            blurTargets[i] = new RenderTarget(blurSize, blurSize, false, 1, GL_RGBA);
+            blurTargets[i] = new RenderTarget(scaled(blurSide), scaled(blurSide), false, 1, GL_RGBA);
             clampEdges(blurTargets[i]);
         }
         blitProgram = new ShaderProgram("Data/Blit.vert", "Data/Blit.frag");
@@ -80,13 +87,14 @@ void BloomChain::blur() {
     // Three downsampling passes: full size to 512, 256 and 128.
     RenderTarget* source = fullTarget;
     for (int i = 0; i < 3; ++i) {
-        glViewport(0, 0, downSizes[i], downSizes[i]);
+        int side = downTargets[i]->width;
+        glViewport(0, 0, side, side);
         if (i == 0) {
             blitProgram->use();
             blitProgram->setUniform("Tex", 0);
         }
-        blitProgram->setUniform("Width", float(downSizes[i]));
-        blitProgram->setUniform("Height", float(downSizes[i]));
+        blitProgram->setUniform("Width", float(side));
+        blitProgram->setUniform("Height", float(side));
         glBindFramebuffer(GL_FRAMEBUFFER, downTargets[i]->framebuffer);
         if (i == 0)
             glActiveTexture(GL_TEXTURE0);

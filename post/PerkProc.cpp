@@ -12,7 +12,7 @@ PerkProc& PerkProc::instance() {
 
 PerkProc::PerkProc() {
     try {
-        sceneTarget = new RenderTarget(frameWidth, frameHeight, true, 1, GL_RGBA);
+        sceneTarget = new RenderTarget(renderWidth(), renderHeight(), true, 1, GL_RGBA);
         program = new ShaderProgram("Data/PerkProc.vert", "Data/PerkProc.frag");
     } catch (...) {
         release();

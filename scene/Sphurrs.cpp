@@ -59,8 +59,8 @@ Sphurrs::Sphurrs() {
     try {
         for (int i = 0; i < sphereCount; ++i)
             spheres.add(Sphurr());
-        gBuffer = new RenderTarget(frameWidth, frameHeight, true, 3, GL_RGB16F);
-        occlusionTarget = new RenderTarget(frameWidth, frameHeight, false, 1, GL_R8);
+        gBuffer = new RenderTarget(renderWidth(), renderHeight(), true, 3, GL_RGB16F);
+        occlusionTarget = new RenderTarget(renderWidth(), renderHeight(), false, 1, GL_R8);
         sphurrProgram = new ShaderProgram("Data/Sphurr.vert", "Data/Sphurr.frag");
         occlusionProgram = new ShaderProgram("Data/SphurrOcclusion.vert", "Data/SphurrOcclusion.frag");
         mixProgram = new ShaderProgram("Data/Blit.vert", "Data/SphurrMix.frag");
@@ -98,7 +98,7 @@ void Sphurrs::render(double t) {
     Sync& sync = Sync::instance();
 
     // Camera.
-    glm::mat4 projection = glm::perspective(glm::radians(45.0f), frameAspect, 1.0f, 1000.0f);
+    glm::mat4 projection = glm::perspective(glm::radians(45.0f), float(renderWidth()) / float(renderHeight()), 1.0f, 1000.0f);
     glm::mat4 view = cameraView(truncateTrackValue(sync.getValue("Camera Bitch"), 0), t);
     glm::mat4 viewInverse = glm::inverse(view);
     glm::vec3 eye = glm::vec3(viewInverse * glm::vec4(0.0f, 0.0f, 0.0f, 1.0f));

@@ -12,6 +12,9 @@ const char* const usageText =
     "\n"
     "  --windowed     a 1280x720 window with a title bar, resizable\n"
     "  --desktop      fullscreen at the desktop's own resolution, without a mode switch\n"
+    "  --native       with --windowed, --desktop or --edit: render at the window's\n"
+    "                 own size (the largest 16:9 picture in it, up to 3840x2160)\n"
+    "                 instead of scaling the 1280x720 picture up\n"
     "  --display N    the monitor for the fullscreen modes (0 is the first)\n"
     "  --no-vsync     do not synchronise presentation to the display\n"
     "  --mute         no music; the clock runs on the wall clock\n"
@@ -48,6 +51,8 @@ Options parseOptions(const Quib::List<Quib::String>& arguments) {
             options.mode = Options::Mode::Desktop;
         } else if (arg == "--no-vsync") {
             options.vsync = false;
+        } else if (arg == "--native") {
+            options.native = true;
         } else if (arg == "--mute") {
             options.mute = true;
         } else if (arg == "--help") {
@@ -76,5 +81,7 @@ Options parseOptions(const Quib::List<Quib::String>& arguments) {
             }
         }
     }
+    if (options.error.empty() && options.native && options.mode == Options::Mode::Fullscreen && !options.edit)
+        options.error = "velvoria: --native needs --windowed, --desktop or --edit";
     return options;
 }

@@ -299,11 +299,13 @@ void GLWindow::update() {
 void GLWindow::startScaledPresentation() {
     if (scaledTarget)
         return;
-    scaledTarget = new RenderTarget(frameWidth, frameHeight, true, 1, GL_RGBA8);
+    scaledTarget = new RenderTarget(renderWidth(), renderHeight(), true, 1, GL_RGBA8);
     setScreenFramebuffer(scaledTarget->framebuffer);
     glBindFramebuffer(GL_FRAMEBUFFER, scaledTarget->framebuffer);
-    glViewport(0, 0, frameWidth, frameHeight);
+    glViewport(0, 0, renderWidth(), renderHeight());
 }
+
+void GLWindow::drawableSize(int& width, int& height) { SDL_GL_GetDrawableSize(handle, &width, &height); }
 
 // Draws the offscreen picture into the window's drawable as one textured
 // quad, as large as fits with the picture's aspect, black bars around it;

@@ -102,10 +102,13 @@ public:
     // first, when the window scales).
     void update() override;
 
-    // From now on frames are drawn into an offscreen frameWidth x
-    // frameHeight target, which each update scales into the window's
+    // From now on frames are drawn into an offscreen renderWidth() x
+    // renderHeight() target, which each update scales into the window's
     // drawable, aspect kept, with black bars. Needs the GL entry points.
     void startScaledPresentation();
+    // The size of the GL drawable in pixels (a high-density display's may
+    // exceed the window's).
+    void drawableSize(int& width, int& height);
 
     void* renderContext;  // the SDL GL context
     // Set before create: presentation synchronised to the display

@@ -3,9 +3,13 @@
 //   velvoria-capture --at SECONDS... --out DIR          one PNG per time (frame-<ms>.png)
 //   velvoria-capture --from S --to S --fps N --out DIR  a sequence
 //   velvoria-capture --bench --at SECONDS...            median frame and pass times
-//   velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S] [--size WxH]
+//   velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S]
 //                    [--audio MASTER.wav|.flac] [--quality standard|master]
 //                                                       one MP4 with the music (ffmpeg)
+// and in every mode
+//   --size WxH          render at this 16:9 size (even), 640x360 to 3840x2160 (1280x720)
+//   --supersample N     render at N times the size, 1 to 4, and average each N x N
+//                       block down (at most 7680 pixels wide rendered)
 //
 // It builds the same objects as the demo and drives the clock with a virtual
 // player whose position is the frame's time, so each frame shows the track
@@ -48,8 +52,6 @@
 
 namespace {
 
-const int width = frameWidth, height = frameHeight;
-
 enum class Mode { Frames, Bench, Video };
 
 struct Options {
@@ -57,7 +59,8 @@ struct Options {
     std::vector<double> times;  // frames and bench
     std::string out;            // frames: the directory; video: the file
     double from = 0, to = Demo::endTime, fps = 60;  // video
-    int videoWidth = width, videoHeight = height;
+    int width = frameWidth, height = frameHeight;    // of the frames written
+    int supersample = 1;                              // rendered at this many times the size
     std::string audio;    // video: a lossless master of the music instead of the MP3
     bool master = false;  // video: near-lossless picture
 };
@@ -67,8 +70,11 @@ int usage() {
                  "usage: velvoria-capture --at SECONDS... --out DIR\n"
                  "       velvoria-capture --from S --to S --fps N --out DIR\n"
                  "       velvoria-capture --bench --at SECONDS...\n"
-                 "       velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S] [--size WxH]\n"
-                 "                        [--audio MASTER.wav|.flac] [--quality standard|master]\n");
+                 "       velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S]\n"
+                 "                        [--audio MASTER.wav|.flac] [--quality standard|master]\n"
+                 "  every mode: [--size WxH] 16:9 and even, 640x360 to 3840x2160 (1280x720; others are refused)\n"
+                 "              [--supersample N] 1 to 4: rendered N times larger, averaged down\n"
+                 "              (at most 7680 pixels wide rendered)\n");
     return 2;
 }
 
@@ -85,7 +91,8 @@ bool dimensions(const char* text, int& w, int& h) {
         return false;
     const char* second = end + 1;
     long y = std::strtol(second, &end, 10);
-    if (end == second || *end != 0 || x <= 0 || y <= 0 || x > 16384 || y > 16384)
+    // 16:9 only, from 640x360 to 3840x2160, in whole chroma blocks (even).
+    if (end == second || *end != 0 || x < 640 || x > 3840 || x * 9 != y * 16 || x % 2 || y % 2)
         return false;
     w = int(x);
     h = int(y);
@@ -97,7 +104,7 @@ long frameCount(const Options& o) { return std::lround((o.to - o.from) * o.fps);
 
 bool parse(int argc, char** argv, Options& options) {
     double from = -1, to = -1, fps = 0;
-    bool videoOnly = false;  // --size, --audio, --quality
+    bool videoOnly = false;  // --audio, --quality
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--at") {
@@ -118,8 +125,11 @@ bool parse(int argc, char** argv, Options& options) {
         } else if (arg == "--fps" && i + 1 < argc) {
             if (!number(argv[++i], fps) || fps <= 0) return false;
         } else if (arg == "--size" && i + 1 < argc) {
-            if (!dimensions(argv[++i], options.videoWidth, options.videoHeight)) return false;
-            videoOnly = true;
+            if (!dimensions(argv[++i], options.width, options.height)) return false;
+        } else if (arg == "--supersample" && i + 1 < argc) {
+            double n;
+            if (!number(argv[++i], n) || n != std::floor(n) || n < 1 || n > 4) return false;
+            options.supersample = int(n);
         } else if (arg == "--audio" && i + 1 < argc) {
             options.audio = argv[++i];
             if (options.audio.empty()) return false;
@@ -135,6 +145,8 @@ bool parse(int argc, char** argv, Options& options) {
             return false;
         }
     }
+    if (options.width * options.supersample > 7680)
+        return false;
     if (options.mode == Mode::Video) {
         if (!options.times.empty() || options.out.empty())
             return false;
@@ -201,14 +213,6 @@ double median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// The frame just drawn, bottom row first as GL gives it.
-void readFrame(GLenum format, int channels, std::vector<unsigned char>& pixels) {
-    pixels.resize(size_t(width) * height * channels);
-    glReadBuffer(GL_BACK);
-    glPixelStorei(GL_PACK_ALIGNMENT, 1);
-    glReadPixels(0, 0, width, height, format, GL_UNSIGNED_BYTE, pixels.data());
-}
-
 // Set by SIGINT, SIGTERM or SIGHUP while a video is exported.
 volatile sig_atomic_t stopSignal = 0;
 
@@ -217,12 +221,42 @@ void stop(int signal) { stopSignal = signal; }
 #endif
 
 // What every mode renders with: the demo's own objects, clocked by a player
-// that stands at each frame's time.
+// that stands at each frame's time, and the size of the frames it hands on.
 struct Renderer {
     Window& window;
     FixedAudio& player;
     Demo& demo;
+    int width, height;  // of the frames read back
+    int supersample;    // rendered this many times larger each way
+    std::vector<unsigned char> rendered;  // a supersampled frame, whole
 };
+
+// The frame just drawn, bottom row first as GL gives it. A supersampled one
+// is read whole and each N x N block averaged into one pixel: a box filter,
+// which is exact for the whole-number ratios it is used at.
+void readFrame(Renderer& r, GLenum format, int channels, std::vector<unsigned char>& pixels) {
+    int n = r.supersample, w = r.width * n, h = r.height * n;
+    std::vector<unsigned char>& whole = n == 1 ? pixels : r.rendered;
+    whole.resize(size_t(w) * h * channels);
+    glReadBuffer(GL_BACK);
+    glPixelStorei(GL_PACK_ALIGNMENT, 1);
+    glReadPixels(0, 0, w, h, format, GL_UNSIGNED_BYTE, whole.data());
+    if (n == 1)
+        return;
+    pixels.resize(size_t(r.width) * r.height * channels);
+    const unsigned area = unsigned(n * n);
+    for (int y = 0; y < r.height; ++y)
+        for (int x = 0; x < r.width; ++x)
+            for (int c = 0; c < channels; ++c) {
+                unsigned sum = 0;
+                for (int dy = 0; dy < n; ++dy) {
+                    const unsigned char* row = &whole[(size_t(y * n + dy) * w + size_t(x) * n) * channels + c];
+                    for (int dx = 0; dx < n; ++dx)
+                        sum += row[dx * channels];
+                }
+                pixels[(size_t(y) * r.width + x) * channels + c] = static_cast<unsigned char>((sum + area / 2) / area);
+            }
+}
 
 // The one rendering loop: frame k shows demo time timeOf(k) and is handed,
 // drawn and finished, to use(k, milliseconds its tick took) before it is
@@ -248,15 +282,15 @@ bool render(Renderer& r, long count, TimeOf timeOf, Use use) {
 int writeFrames(Renderer& r, const std::vector<double>& times, const std::string& dir) {
     std::vector<unsigned char> pixels;
     bool written = render(r, long(times.size()), [&](long k) { return times[size_t(k)]; }, [&](long, double) {
-        readFrame(GL_RGBA, 4, pixels);
+        readFrame(r, GL_RGBA, 4, pixels);
         for (size_t i = 3; i < pixels.size(); i += 4)
             pixels[i] = 255;  // the window has no alpha to speak of
         char name[64];
         std::snprintf(name, sizeof name, "/frame-%05u.png", r.player.ms);
         std::string path = dir + name;
         // PNG rows run top-down.
-        const unsigned char* lastRow = pixels.data() + size_t(width) * 4 * (height - 1);
-        if (!stbi_write_png(path.c_str(), width, height, 4, lastRow, -width * 4)) {
+        const unsigned char* lastRow = pixels.data() + size_t(r.width) * 4 * (r.height - 1);
+        if (!stbi_write_png(path.c_str(), r.width, r.height, 4, lastRow, -r.width * 4)) {
             std::fprintf(stderr, "velvoria-capture: cannot write %s\n", path.c_str());
             return false;
         }
@@ -428,11 +462,11 @@ int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg) {
     long count = frameCount(o);
     VideoEncoder::Settings settings;
     settings.path = o.out;
-    settings.width = width;
-    settings.height = height;
+    settings.width = r.width;
+    settings.height = r.height;
     settings.fps = o.fps;
-    settings.videoWidth = o.videoWidth;
-    settings.videoHeight = o.videoHeight;
+    settings.videoWidth = r.width;
+    settings.videoHeight = r.height;
     settings.music = o.audio.empty() ? std::string(Demo::musicFile) : o.audio;
     settings.from = o.from;
     settings.to = o.to;
@@ -457,7 +491,7 @@ int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg) {
     std::vector<unsigned char> pixels;
     Progress progress(count);
     render(r, count, [&](long k) { return o.from + k / o.fps; }, [&](long k, double) {
-        readFrame(GL_RGB, 3, pixels);
+        readFrame(r, GL_RGB, 3, pixels);
         if (!encoder.write(pixels.data(), pixels.size()))
             return false;
         progress.update(k + 1);
@@ -528,11 +562,14 @@ int main(int argc, char** argv) {
     try {
         GLWindow window;
         window.vsync = false;  // frames are read back, never shown
-        window.create("Orvanth - Velvoria (capture)", false, width, height, Window::productionStyle);
+        int n = options.supersample;
+        setRenderSize(options.width * n, options.height * n);
+        window.create("Orvanth - Velvoria (capture)", false, options.width * n, options.height * n,
+                      Window::productionStyle);
         loadExtensions(lookUpGLProcedure);
         FixedAudio player;
         Demo demo(&player);
-        Renderer renderer{window, player, demo};
+        Renderer renderer{window, player, demo, options.width, options.height, n, {}};
         switch (options.mode) {
         case Mode::Frames: status = writeFrames(renderer, options.times, options.out); break;
         case Mode::Bench: status = bench(renderer, options.times); break;

@@ -2,8 +2,9 @@
 """The program on screens other than the one it was made for, each an X
 server of the test's own: 1280x720 at 16 bits per pixel and 1920x1080 have
 no 1280x720x32 mode, so the default run ends in the fatal box; --desktop
-covers 1920x1080 with the picture scaled, and --windowed opens a 1280x720
-window whose picture follows it when it is resized.
+covers 1920x1080 with the picture scaled, --windowed opens a 1280x720
+window whose picture follows it when it is resized, and on 2560x1440
+--desktop --native renders at the screen's size.
 
 usage: test_desktop.py VELVORIA
 """
@@ -11,6 +12,8 @@ import os
 import subprocess
 import sys
 import time
+
+import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from common import check, find_window, finish, grab, press, wait, window_size  # noqa: E402
@@ -85,6 +88,24 @@ try:
         check(ok, "the picture follows the new size (%s)" % figures)
         press(window, "Escape", env=wide)
     check(wait(demo, 30) == 0, "Escape ends --windowed with status 0")
+
+    # A 2560x1440 screen: --desktop scales the 1280x720 picture up, --native
+    # renders at the screen's own size, with finer detail (the mean size of
+    # the Laplacian, a few seconds in).
+    server, large = start_xvfb("2560x1440x24")
+    servers.append(server)
+    detail = {}
+    for args in (["--desktop"], ["--desktop", "--native"]):
+        demo = subprocess.Popen([VELVORIA] + args, env=large, stderr=subprocess.DEVNULL)
+        window, info = find_window(TITLE, env=large)
+        if window:
+            time.sleep(6)
+            f = grab(large, 0, 0, 2560, 1440)
+            detail[args[-1]] = np.abs(4 * f[1:-1, 1:-1] - f[:-2, 1:-1] - f[2:, 1:-1] - f[1:-1, :-2] - f[1:-1, 2:]).mean()
+            press(window, "Escape", env=large)
+        check(window is not None and wait(demo, 30) == 0, "%s on 2560x1440: Escape ends it with status 0" % " ".join(args))
+    check(len(detail) == 2 and detail["--native"] > 1.3 * detail["--desktop"],
+          "--native renders the screen's own pixels: detail %s" % {k: round(v, 2) for k, v in detail.items()})
 finally:
     for server in servers:
         server.kill()

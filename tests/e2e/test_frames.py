@@ -3,7 +3,8 @@
 watcher would see: the sky where there are no spheres, lit spheres, a credit
 when its fade track is up and none when it is 0, and distinct, finished
 frames along the real timeline, borders and flashes of the final pass, an
-even scanline jitter, and frames that depend on their time alone. Any GL
+even scanline jitter, frames rendered at other sizes and supersampled, and
+frames that depend on their time alone. Any GL
 error after a frame would end the capture with status 1.
 
 usage: test_frames.py PATH/TO/velvoria-capture
@@ -24,13 +25,15 @@ from common import DATA, Stage, check, finish  # noqa: E402
 CAPTURE = os.path.abspath(sys.argv[1])
 
 
-def capture(program, times, cwd=None, span=None):
+def capture(program, times, cwd=None, span=None, extra=()):
     """The frames at these times; with span (from, to, fps), rendered as
-    that sequence, and all of it when no times are given."""
+    that sequence, and all of it when no times are given. extra: more
+    arguments (a size, a supersampling)."""
     out = tempfile.mkdtemp(prefix="velvoria-frames-")
     which = ["--from", "%g" % span[0], "--to", "%g" % span[1], "--fps", "%g" % span[2]] if span else \
         ["--at"] + ["%g" % t for t in times]
-    run = subprocess.run([program] + which + ["--out", out], capture_output=True, text=True, timeout=300, cwd=cwd)
+    run = subprocess.run([program] + which + list(extra) + ["--out", out], capture_output=True, text=True,
+                         timeout=300, cwd=cwd)
     if run.returncode != 0:
         print(run.stdout, run.stderr)
         shutil.rmtree(out, ignore_errors=True)
@@ -154,6 +157,36 @@ if check(run is not None, "a 60 fps jitter sequence renders"):
     steps = np.flatnonzero(change > (change.min() + change.max()) / 2)
     check(len(steps) >= 6 and set(np.diff(steps)) == {2}, "the jitter steps every second frame (at %s)" % list(steps))
 
+# Other sizes. A 3840x2160 frame is rendered at that size: scaled down it is
+# the 1280x720 frame, and it holds finer detail than that frame scaled up.
+# Supersampled 2 times, a 1280x720 frame is the 2560x1440 one averaged down.
+def reduce(frame, n):
+    h, w, c = frame.shape
+    return frame.reshape(h // n, n, w // n, n, c).mean(axis=(1, 3))
+
+
+def detail(frame):
+    return float(np.abs(4 * frame[1:-1, 1:-1] - frame[:-2, 1:-1] - frame[2:, 1:-1]
+                        - frame[1:-1, :-2] - frame[1:-1, 2:]).mean())
+
+
+psnr = lambda a, b: 10 * np.log10(1.0 / max(float(((a - b) ** 2).mean()), 1e-12))
+sized = {size: capture(CAPTURE, [30.0], extra=extra) for size, extra in
+         (("720", ()), ("2160", ("--size", "3840x2160")), ("1440", ("--size", "2560x1440")),
+          ("ss2", ("--supersample", "2")))}
+if check(None not in sized.values(), "frames at 3840x2160, 2560x1440 and supersampled render"):
+    plain, big = sized["720"][0], sized["2160"][0]
+    check(big.shape == (2160, 3840, 3), "--size 3840x2160 writes a 3840x2160 frame (%s)" % (big.shape,))
+    up = np.asarray(Image.fromarray((plain * 255).astype(np.uint8)).resize((3840, 2160), Image.BICUBIC),
+                    dtype=np.float32) / 255.0
+    check(psnr(reduce(big, 3), plain) >= 28 and detail(big) > 1.5 * detail(up),
+          "scaled down it is the 1280x720 frame (%.1f dB), with finer detail than that frame scaled up "
+          "(%.4f against %.4f)" % (psnr(reduce(big, 3), plain), detail(big), detail(up)))
+    ss = sized["ss2"][0]
+    check(psnr(ss, reduce(sized["1440"][0], 2)) >= 35 and psnr(ss, plain) < 60,
+          "--supersample 2 is the 2560x1440 frame averaged down (%.1f dB), not the plain one (%.1f dB)"
+          % (psnr(ss, reduce(sized["1440"][0], 2)), psnr(ss, plain)))
+
 # Every frame a function of its time. In the frozen breakdown (43.64 to 48 s)
 # with "BOOM" keyed 0.3, the frame at 45 s rendered alone, after 15 frames
 # at 30 fps and after 30 at 60 fps is one picture: the frozen placement comes
@@ -165,7 +198,6 @@ try:
 finally:
     stage.remove()
 if check(alone is not None and None not in after, "the breakdown renders alone and in sequences"):
-    psnr = lambda a, b: 10 * np.log10(1.0 / max(float(((a - b) ** 2).mean()), 1e-12))
     same = [psnr(alone[0], f[0]) for f in after]
     check(min(same) >= 50, "45 s alone, after 30 fps and after 60 fps: the same picture (%s dB)"
           % ", ".join("%.1f" % v for v in same))

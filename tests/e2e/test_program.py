@@ -38,7 +38,7 @@ if not os.environ.get("DISPLAY"):
 # --help names every option and exits 0 without opening anything.
 run = subprocess.run([VELVORIA, "--help"], env=env(), capture_output=True, text=True, timeout=30)
 check(run.returncode == 0 and all(o in run.stdout for o in
-                                  ("--windowed", "--desktop", "--display", "--no-vsync", "--mute", "--edit", "--help")),
+                                  ("--windowed", "--desktop", "--native", "--display", "--no-vsync", "--mute", "--edit", "--help")),
       "--help names every option, status %d" % run.returncode)
 
 # The window, then Escape. No audio driver is chosen: on a machine without a

@@ -206,11 +206,14 @@ TEST(Options, DefaultsUnknownArgumentsEveryOptionAndBadDisplays) {
     EXPECT_FALSE(plain.mute || plain.help);
     EXPECT_EQ(plain.error, "");
 
-    Options all = parse({"--windowed", "--display", "1", "--no-vsync", "--mute", "--help"});
+    Options all = parse({"--windowed", "--display", "1", "--no-vsync", "--mute", "--native", "--help"});
     EXPECT_EQ(all.mode, Options::Mode::Windowed);
     EXPECT_EQ(all.display, 1);
     EXPECT_FALSE(all.vsync);
-    EXPECT_TRUE(all.mute && all.help);
+    EXPECT_TRUE(all.mute && all.help && all.native && all.error.empty());
+    // Native size is for the modes that fit the picture to a window.
+    EXPECT_EQ(parse({"--native"}).error, "velvoria: --native needs --windowed, --desktop or --edit");
+    EXPECT_EQ(parse({"--edit", "--native"}).error, "");
     EXPECT_EQ(parse({"--windowed", "--desktop"}).mode, Options::Mode::Desktop);
 
     for (auto bad : {parse({"--display", "x"}), parse({"--display", "-1"}), parse({"--display"}),
