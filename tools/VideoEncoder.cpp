@@ -65,13 +65,13 @@ VideoEncoder::~VideoEncoder() {
 bool VideoEncoder::start(const std::string& ffmpeg, const Settings& s) {
     path = s.path;
     temporary = s.path + "." + std::to_string(getpid()) + ".part";
-    // Lanczos for the scaling, full-precision chroma, and BT.709 as every
-    // player assumes for HD; the frames arrive bottom row first.
-    // The master keeps full chroma (4:4:4) as well: halving the chroma costs
-    // more of a colourful picture than the compression does.
-    std::string video = "vflip,scale=" + size(s.videoWidth, s.videoHeight, ':') +
-                        ":flags=lanczos+accurate_rnd+full_chroma_int"
-                        ":out_color_matrix=bt709:out_range=tv,format=" + (s.master ? "yuv444p" : "yuv420p");
+    // Full-precision chroma and BT.709, as every player assumes for HD; the
+    // frames arrive bottom row first, at the video's size. The master keeps
+    // full chroma (4:4:4): halving it costs a colourful picture more than the
+    // compression does.
+    std::string video = std::string("vflip,scale=flags=accurate_rnd+full_chroma_int"
+                                    ":out_color_matrix=bt709:out_range=tv,format=") +
+                        (s.master ? "yuv444p" : "yuv420p");
     // Sample-exact: the music decoded from its start and cut, not sought.
     std::string sound = "atrim=start=" + number(s.from) + ":end=" + number(s.to) + ",asetpts=PTS-STARTPTS";
     std::vector<std::string> args = {

@@ -16,9 +16,8 @@ class VideoEncoder {
 public:
     struct Settings {
         std::string path;          // the video; absolute, or relative to where we started
-        int width = 0, height = 0; // of the frames fed
+        int width = 0, height = 0; // of the frames fed, and of the video
         double fps = 0;
-        int videoWidth = 0, videoHeight = 0;  // scaled to this in the encoder
         std::string music;         // the sound: this file from `from` to `to` seconds
         double from = 0, to = 0;
         bool master = false;       // near-lossless picture, for uploads

@@ -465,8 +465,6 @@ int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg) {
     settings.width = r.width;
     settings.height = r.height;
     settings.fps = o.fps;
-    settings.videoWidth = r.width;
-    settings.videoHeight = r.height;
     settings.music = o.audio.empty() ? std::string(Demo::musicFile) : o.audio;
     settings.from = o.from;
     settings.to = o.to;
