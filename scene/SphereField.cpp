@@ -1,7 +1,6 @@
 #include "scene/SphereField.h"
 
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
 #include <initializer_list>
 
@@ -71,14 +70,6 @@ bool places(int mode) { return mode == 0 || mode == 1; }
 
 int modeOf(float part) { return truncateTrackValue(part, -1); }
 
-// floor(row) as a key row, saturating.
-int32_t keyRowAtOrBelow(double row) {
-    double whole = std::floor(row);
-    if (!(whole >= -2147483648.0))
-        return INT32_MIN;
-    return whole > 2147483647.0 ? INT32_MAX : int32_t(whole);
-}
-
 // Which way a "Part" value lies from the placing modes: below (-1), inside
 // (0), above (1), or neither (NaN).
 int sideOf(float part) {
@@ -136,7 +127,7 @@ bool lastPlacingRow(const SyncTrack* part, double row, double& found) {
     const double justShort = 1.0 / 4096;  // of a row: 17 microseconds
     double end = row;
     bool current = true;
-    for (int i = findKeyAtOrBefore(part, keyRowAtOrBelow(row)); i >= 0; --i) {
+    for (int i = findKeyAtOrBefore(part, wholeRow(row)); i >= 0; --i) {
         double start = part->keys[i].row;
         double last = current ? end : end - justShort;
         bool ordered = last >= start;  // keys out of order make no stretch

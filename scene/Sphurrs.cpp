@@ -98,7 +98,8 @@ void Sphurrs::render(double t) {
     Sync& sync = Sync::instance();
 
     // Camera.
-    glm::mat4 projection = glm::perspective(glm::radians(45.0f), float(renderWidth()) / float(renderHeight()), 1.0f, 1000.0f);
+    float aspect = float(renderWidth()) / float(renderHeight());  // 16:9 at every size
+    glm::mat4 projection = glm::perspective(glm::radians(45.0f), aspect, 1.0f, 1000.0f);
     glm::mat4 view = cameraView(truncateTrackValue(sync.getValue("Camera Bitch"), 0), t);
     glm::mat4 viewInverse = glm::inverse(view);
     glm::vec3 eye = glm::vec3(viewInverse * glm::vec4(0.0f, 0.0f, 0.0f, 1.0f));

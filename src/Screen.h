@@ -6,7 +6,6 @@
 // frame that every size in pixels of the passes is given for.
 constexpr int frameWidth = 1280;
 constexpr int frameHeight = 720;
-constexpr float frameAspect = float(frameWidth) / float(frameHeight);  // 1.7777778f
 
 // The size the production renders at: every full-size target is made at it.
 // The reference frame unless another 16:9 size is set before the first

@@ -171,8 +171,7 @@ int findKeyAtOrBefore(const SyncTrack* track, int32_t row) {
     return lo - 1;
 }
 
-// floor(row) as a 32-bit row, saturating instead of overflowing.
-static int32_t wholeRow(double row) {
+int32_t wholeRow(double row) {
     double whole = std::floor(row);
     if (!(whole >= -2147483648.0))  // also NaN
         return INT32_MIN;

@@ -46,6 +46,9 @@ int loadTrack(SyncTrack* track, const char* path);  // 0 read, 1 cannot open
 // promises, as far as whole keys are present; bytes after them are ignored.
 void loadTrackBytes(SyncTrack* track, const unsigned char* bytes, size_t size);
 int findKeyAtOrBefore(const SyncTrack* track, int32_t row);
+// floor(row) as a 32-bit key row, saturating instead of overflowing (NaN
+// gives the lowest row).
+int32_t wholeRow(double row);
 float valueAtRow(const SyncTrack* track, double row);
 
 // Editing. Keys stay in strictly ascending row order: setKey replaces the
