@@ -1,6 +1,9 @@
 #include "ShaderProgram.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -9,20 +12,58 @@ std::vector<ShaderProgram*>& registry() {
     return programs;
 }
 
+// Compiles and links the pair on one path; throws as Shader and Program do,
+// leaving nothing behind.
+void buildPair(const std::string& vertexPath, const std::string& fragmentPath, bool plain,
+               Shader*& vertex, Shader*& fragment, Program*& linked) {
+    vertex = fragment = nullptr;
+    linked = nullptr;
+    try {
+        vertex = new Shader(vertexPath.c_str(), GL_VERTEX_SHADER, plain);
+        fragment = new Shader(fragmentPath.c_str(), GL_FRAGMENT_SHADER, plain);
+        linked = new Program(vertex, fragment);
+    } catch (...) {
+        delete vertex;
+        delete fragment;
+        vertex = fragment = nullptr;
+        throw;
+    }
+}
+
 }  // namespace
+
+bool ShaderProgram::plainPathForced() {
+    const char* plain = std::getenv("VELVORIA_PLAIN_SHADERS");
+    return plain && *plain && std::strcmp(plain, "0") != 0;
+}
+
+void ShaderProgram::build(Shader*& vertex, Shader*& fragment, Program*& linked) {
+    if (plainPathForced()) {
+        buildPair(vertexPath, fragmentPath, true, vertex, fragment, linked);
+        return;
+    }
+    try {
+        buildPair(vertexPath, fragmentPath, false, vertex, fragment, linked);
+        return;
+    } catch (const Quib::Exception& first) {
+        // A driver's compiler may refuse the GL_EXT_gpu_shader4 path; the
+        // plain one gives the same picture. When that fails too, the first
+        // failure is the one reported.
+        try {
+            buildPair(vertexPath, fragmentPath, true, vertex, fragment, linked);
+        } catch (const Quib::Exception&) {
+            throw first;
+        }
+        std::fprintf(stderr, "velvoria: %s and %s: the GL_EXT_gpu_shader4 path did not build; "
+                             "the plain path is used\n",
+                     vertexPath.c_str(), fragmentPath.c_str());
+    }
+}
 
 ShaderProgram::ShaderProgram(const char* vertexPath, const char* fragmentPath)
     : vertexPath(vertexPath), fragmentPath(fragmentPath) {
     stampFiles();
-    try {
-        vertexShader = new Shader(vertexPath, GL_VERTEX_SHADER);
-        fragmentShader = new Shader(fragmentPath, GL_FRAGMENT_SHADER);
-        program = new Program(vertexShader, fragmentShader);
-    } catch (...) {
-        delete vertexShader;
-        delete fragmentShader;
-        throw;
-    }
+    build(vertexShader, fragmentShader, program);
     registry().push_back(this);
 }
 
@@ -53,12 +94,8 @@ bool ShaderProgram::rebuild(std::string& log) {
     Shader* fragment = nullptr;
     Program* linked = nullptr;
     try {
-        vertex = new Shader(vertexPath.c_str(), GL_VERTEX_SHADER);
-        fragment = new Shader(fragmentPath.c_str(), GL_FRAGMENT_SHADER);
-        linked = new Program(vertex, fragment);
+        build(vertex, fragment, linked);
     } catch (const Quib::Exception& e) {
-        delete vertex;
-        delete fragment;
         log = e.getMessage().cStr() ? e.getMessage().cStr() : "";
         return false;
     }

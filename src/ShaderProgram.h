@@ -16,7 +16,12 @@
 class ShaderProgram {
 public:
     // Compiles the vertex shader, then the fragment shader, then links;
-    // throws as Shader and Program do, leaving nothing behind.
+    // throws as Shader and Program do, leaving nothing behind. The pair is
+    // built on its GL_EXT_gpu_shader4 path first and, when that fails to
+    // compile or link, again on its plain path (see Shader); only when both
+    // fail does it throw, with the first failure. VELVORIA_PLAIN_SHADERS=1 in
+    // the environment builds every pair on the plain path only, to test that
+    // path on a driver that has the extension.
     ShaderProgram(const char* vertexPath, const char* fragmentPath);
     // Releases the shaders, then the program.
     ~ShaderProgram();
@@ -43,10 +48,14 @@ public:
     // Every ShaderProgram alive, in order of construction.
     static const std::vector<ShaderProgram*>& all();
 
+    // Whether VELVORIA_PLAIN_SHADERS asks for the plain path only.
+    static bool plainPathForced();
+
     const std::string vertexPath, fragmentPath;
 
 private:
     void stampFiles();
+    void build(Shader*& vertex, Shader*& fragment, Program*& linked);
 
     Shader* vertexShader = nullptr;
     Shader* fragmentShader = nullptr;

@@ -2,8 +2,12 @@
 
 #include <stb/stb_image.h>
 
+#include <cstdio>
+#include <string>
+
 #include "Screen.h"
 #include "platform/PathKind.h"
+#include "platform/Platform.h"
 
 using Quib::Exception;
 using Quib::String;
@@ -22,6 +26,45 @@ const GLenum drawBufferList[RenderTarget::maxColourTextures] = {
     GL_COLOR_ATTACHMENT3, GL_COLOR_ATTACHMENT4, GL_COLOR_ATTACHMENT5,
     GL_COLOR_ATTACHMENT6, GL_COLOR_ATTACHMENT7, GL_COLOR_ATTACHMENT8,
 };
+
+const char* formatName(GLenum format) {
+    switch (format) {
+    case GL_RGBA: return "GL_RGBA";
+    case GL_RGBA8: return "GL_RGBA8";
+    case GL_RGB16F: return "GL_RGB16F";
+    case GL_RGBA16F: return "GL_RGBA16F";
+    case GL_R8: return "GL_R8";
+    default: return nullptr;
+    }
+}
+
+const char* statusName(GLenum status) {
+    switch (status) {
+    case GL_FRAMEBUFFER_UNDEFINED: return "GL_FRAMEBUFFER_UNDEFINED";
+    case GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT: return "GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT";
+    case GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT: return "GL_FRAMEBUFFER_INCOMPLETE_MISSING_ATTACHMENT";
+    case GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER: return "GL_FRAMEBUFFER_INCOMPLETE_DRAW_BUFFER";
+    case GL_FRAMEBUFFER_UNSUPPORTED: return "GL_FRAMEBUFFER_UNSUPPORTED";
+    default: return nullptr;
+    }
+}
+
+// Why the bound framebuffer cannot be drawn to, or empty when it can. The
+// status procedure is fetched here rather than with the others: the start's
+// table of procedures is fixed, and this is asked only while targets are made.
+std::string incompleteness() {
+    auto check = reinterpret_cast<PFNGLCHECKFRAMEBUFFERSTATUSPROC>(lookUpGLProcedure("glCheckFramebufferStatus"));
+    if (!check)
+        return "";
+    GLenum status = check(GL_FRAMEBUFFER);
+    if (status == GL_FRAMEBUFFER_COMPLETE)
+        return "";
+    if (const char* name = statusName(status))
+        return name;
+    char code[32];
+    std::snprintf(code, sizeof code, "status 0x%04X", static_cast<unsigned>(status));
+    return code;
+}
 
 }  // namespace
 
@@ -89,15 +132,34 @@ RenderTarget::RenderTarget(int width, int height, bool withDepth, int colourCoun
         glBindRenderbuffer(GL_RENDERBUFFER, 0);
     }
 
-    // Completeness is not checked: the frame's error check catches misuse.
+    // A driver that cannot render to the format, or to this size, says so
+    // here, by name, rather than with a bare error after the first frame.
+    std::string why = incompleteness();
     glBindFramebuffer(GL_FRAMEBUFFER, screenFramebuffer());
+    if (!why.empty()) {
+        char format[16];
+        const char* name = formatName(internalFormat);
+        if (!name) {
+            std::snprintf(format, sizeof format, "0x%04X", static_cast<unsigned>(internalFormat));
+            name = format;
+        }
+        char message[256];
+        std::snprintf(message, sizeof message,
+                      "Could not make a %dx%d render target of %s textures%s: %s", width, height, name,
+                      withDepth ? " with a depth buffer" : "", why.c_str());
+        release();
+        throw Exception(message, "src\\Texture", 92);
+    }
 }
 
-RenderTarget::~RenderTarget() {
+RenderTarget::~RenderTarget() { release(); }
+
+void RenderTarget::release() {
     glDeleteFramebuffers(1, &framebuffer);
     if (depthRenderbuffer != 0)
         glDeleteRenderbuffers(1, &depthRenderbuffer);
     for (int i = 0; i < colourCount; ++i)
         delete colourTextures[i];
     delete[] colourTextures;
+    colourTextures = nullptr;
 }

@@ -28,6 +28,8 @@ public:
 // texture i) and an optional 24-bit depth renderbuffer.
 class RenderTarget {
 public:
+    // Throws, naming the size and the format, when the driver cannot render
+    // to the finished framebuffer; nothing is left behind then.
     RenderTarget(int width, int height, bool withDepth, int colourCount, GLenum internalFormat);
     ~RenderTarget();
 
@@ -41,4 +43,7 @@ public:
     Texture** colourTextures;
     int colourCount;
     int width, height;
+
+private:
+    void release();
 };

@@ -2,6 +2,7 @@
 
 #include <SDL.h>
 
+#include "Capabilities.h"
 #include "Screen.h"
 #include "Texture.h"
 #include "quib/String.h"
@@ -265,12 +266,20 @@ uint32_t GLWindow::extraWindowFlags() {
 
 void GLWindow::create(const char* title, bool fullscreen, int width, int height, uint32_t style) {
     Window::create(title, fullscreen, width, height, style);
-    // Not examined: a missing context shows up as the first GL failure.
     renderContext = SDL_GL_CreateContext(handle);
+    if (!renderContext)
+        throw Exception(Quib::String("Could not create OpenGL context: ") + SDL_GetError(), "src\\Window", 243);
     SDL_GL_MakeCurrent(handle, renderContext);
     // Adaptive synchronisation where the driver has it, plain otherwise.
     if (!vsync || SDL_GL_SetSwapInterval(-1) != 0)
         SDL_GL_SetSwapInterval(vsync ? 1 : 0);
+    // SDL asks the new context things an older one refuses (through EGL it
+    // reads GL_MAJOR_VERSION, which a 2.x context does not know); what it
+    // leaves pending is not the production's error. Cleared here, once:
+    // every error after this point is our own and ends the run.
+    for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
+    }
+    checkCapabilities();
 }
 
 void GLWindow::close() {

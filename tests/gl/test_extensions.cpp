@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "GLContext.h"
+#include "Capabilities.h"
 #include "GLError.h"
 
 namespace {
@@ -85,3 +86,52 @@ TEST(GLErrorMessage, NamesTheErrorOrItsCode) {
 }
 
 }  // namespace
+
+TEST(Capabilities, TheFirstMissingOneIsNamed) {
+    GLFacts full;
+    full.version = "2.1 Mesa 22.3.6";
+    full.shadingVersion = "1.20";
+    full.extensions = "GL_ARB_framebuffer_object GL_ARB_texture_float GL_ARB_texture_rg GL_ARB_seamless_cube_map";
+    full.drawBuffers = full.colourAttachments = 8;
+    full.textureUnits = 16;
+    EXPECT_EQ(missingCapability(full), "");
+
+    auto without = [&](const std::string& name) {
+        GLFacts f = full;
+        f.extensions.erase(f.extensions.find(name), name.size());
+        return missingCapability(f);
+    };
+    EXPECT_EQ(without("GL_ARB_texture_float"), "This needs OpenGL 3.0 or GL_ARB_texture_float");
+    EXPECT_EQ(without("GL_ARB_texture_rg"), "This needs OpenGL 3.0 or GL_ARB_texture_rg");
+    EXPECT_EQ(without("GL_ARB_seamless_cube_map"), "This needs OpenGL 3.2 or GL_ARB_seamless_cube_map");
+    EXPECT_EQ(without("GL_ARB_framebuffer_object"), "This needs OpenGL 3.0 or GL_ARB_framebuffer_object");
+
+    // A name inside a longer one does not count.
+    GLFacts prefixed = full;
+    prefixed.extensions = "GL_ARB_framebuffer_object GL_ARB_texture_float_linear GL_ARB_texture_rg "
+                          "GL_ARB_seamless_cube_map";
+    EXPECT_EQ(missingCapability(prefixed), "This needs OpenGL 3.0 or GL_ARB_texture_float");
+
+    // The version covers what it made core; 3.1 still lacks seamless cube maps.
+    GLFacts core = full;
+    core.extensions = "";
+    core.version = "3.1 Mesa";
+    EXPECT_EQ(missingCapability(core), "This needs OpenGL 3.2 or GL_ARB_seamless_cube_map");
+    core.version = "4.5 (Compatibility Profile) Mesa 22.3.6";
+    EXPECT_EQ(missingCapability(core), "");
+
+    GLFacts old = full;
+    old.version = "1.4 Mesa";
+    EXPECT_EQ(missingCapability(old), "This needs OpenGL 2.1");
+    old.version = "";
+    EXPECT_EQ(missingCapability(old), "This needs OpenGL 2.1");
+    old = full;
+    old.shadingVersion = "1.10";
+    EXPECT_EQ(missingCapability(old), "This needs GLSL 1.20");
+    old = full;
+    old.drawBuffers = 1;
+    EXPECT_EQ(missingCapability(old), "This needs three draw buffers");
+    old = full;
+    old.textureUnits = 2;
+    EXPECT_EQ(missingCapability(old), "This needs four texture units");
+}

@@ -235,3 +235,35 @@ TEST_F(ShaderProgramTest, AFailedBuildThrowsAndLeavesNothingRegistered) {
     }
     EXPECT_EQ(ShaderProgram::all().size(), alive);
 }
+
+TEST_F(ShaderProgramTest, AnExtensionPathThatFailsFallsBackToThePlainPath) {
+    // Compiles only where the driver's GL_EXT_gpu_shader4 is taken away.
+    const std::string twoPaths = "#version 120\n"
+                                 "#extension GL_EXT_gpu_shader4 : enable\n"
+                                 "#ifdef GL_EXT_gpu_shader4\n"
+                                 "#error the extension path is broken\n"
+                                 "#endif\n" +
+                                 redShader("0.6");
+    std::string vert = sourceFile("p.vert", vertexSource);
+    std::string frag = sourceFile("p.frag", twoPaths);
+    ShaderProgram program(vert.c_str(), frag.c_str());
+    EXPECT_NEAR(drawnRed(program), 153, 2);
+
+    // Both paths broken: the extension path's failure is the one told.
+    writeFile(frag, "#version 120\n#ifdef GL_EXT_gpu_shader4\n#error first\n#else\n#error second\n#endif\n");
+    std::string log;
+    EXPECT_FALSE(program.rebuild(log));
+    EXPECT_NE(log.find("first"), std::string::npos) << log;
+    EXPECT_EQ(log.find("second"), std::string::npos) << log;
+    EXPECT_THROW(ShaderProgram(vert.c_str(), frag.c_str()), Quib::Exception);
+
+    // Forced onto the plain path, a sound extension path is not used.
+    writeFile(frag, "#version 120\n#ifdef GL_EXT_gpu_shader4\n" + redShader("1.0") + "#else\n" +
+                        redShader("0.2") + "#endif\n");
+    setenv("VELVORIA_PLAIN_SHADERS", "1", 1);
+    EXPECT_TRUE(program.rebuild(log)) << log;
+    unsetenv("VELVORIA_PLAIN_SHADERS");
+    EXPECT_NEAR(drawnRed(program), 51, 2);
+    EXPECT_TRUE(program.rebuild(log)) << log;
+    EXPECT_NEAR(drawnRed(program), 255, 2);
+}

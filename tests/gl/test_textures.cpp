@@ -271,3 +271,25 @@ TEST_F(RenderTargetTest, ColourCountsOutsideOneToNineAreRefused) {
 }
 
 }  // namespace
+
+TEST_F(RenderTargetTest, AnIncompleteTargetIsNamedAndLeavesNothing) {
+    int textures = countTextureNames();
+    // Wider than any texture the driver makes: the attachment has no image.
+    GLint largest = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &largest);
+    try {
+        RenderTarget target(largest + 1, 32, true, 1, GL_RGBA8);
+        ADD_FAILURE() << "made a target";
+    } catch (const Quib::Exception& e) {
+        std::string message = e.getMessage().cStr();
+        EXPECT_EQ(message, "Could not make a " + std::to_string(largest + 1) +
+                               "x32 render target of GL_RGBA8 textures with a depth buffer: "
+                               "GL_FRAMEBUFFER_INCOMPLETE_ATTACHMENT");
+    }
+    EXPECT_EQ(countTextureNames(), textures);
+    GLint bound = -1;
+    glGetIntegerv(GL_FRAMEBUFFER_BINDING, &bound);
+    EXPECT_EQ(bound, 0);
+    while (glGetError() != GL_NO_ERROR) {
+    }
+}
