@@ -5,7 +5,11 @@
 #include <cctype>
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <cstdio>
+#include <array>
+#include <map>
+#include <utility>
 #include <vector>
 
 #include "GLError.h"
@@ -36,6 +40,20 @@ bool startsWith(const std::string& line, const char* word) {
     return i != std::string::npos && line.compare(i, std::string(word).size(), word) == 0;
 }
 
+// GL_CLAMP with a linear filter blends the edge texels with the border
+// colour, black, out to half a texel inside the edge; ES 3.0 has only clamp
+// to edge. A read of a texture that clamps so (border: its size in texels
+// along each clamped axis, 0 along the others) is a clamp-to-edge read
+// darkened by the share of the filter's footprint that lies outside.
+const char* const borderPrefix = "velvoria_Border_";
+const char* const borderRead =
+    "vec4 velvoria_texture(sampler2D s, vec2 border, vec2 p)\n"
+    "{\n"
+    "    vec2 u = clamp(p, 0.0, 1.0);\n"
+    "    vec2 f = mix(vec2(1.0), clamp(min(u, 1.0 - u) * border + 0.5, 0.0, 1.0), step(0.5, border));\n"
+    "    return texture(s, p) * (f.x * f.y);\n"
+    "}\n";
+
 // --- the calls ES 3.0 lacks ---------------------------------------------------
 
 struct Vertex {
@@ -55,6 +73,12 @@ struct State {
     float colour[4] = {1, 1, 1, 1};
     std::vector<Vertex> quads, triangles;
     std::vector<GLint> viewports;
+    // Per texture: its size, and whether it clamps to the border along s, t.
+    std::map<GLuint, std::array<float, 2>> sizes;
+    std::map<GLuint, std::array<bool, 2>> clamped;
+    // Per program: its samplers that read through velvoria_texture, as
+    // (sampler location, border location).
+    std::map<GLuint, std::vector<std::pair<GLint, GLint>>> borders;
 };
 
 State& state() {
@@ -121,12 +145,81 @@ void prepare() {
     s.fixedTextured = glGetUniformLocation(s.fixedProgram, "Textured");
 }
 
+// The names of the sampler2D uniforms a source declares.
+std::vector<std::string> samplerNames(const std::string& source) {
+    std::vector<std::string> names;
+    const std::string declaration = "sampler2D";
+    for (size_t at = source.find(declaration); at != std::string::npos; at = source.find(declaration, at + 1)) {
+        size_t start = source.find_first_not_of(" \t", at + declaration.size());
+        size_t end = start;
+        while (end < source.size() && identifierPart(source[end]))
+            ++end;
+        size_t line = source.rfind('\n', at);
+        line = line == std::string::npos ? 0 : line + 1;
+        if (end > start && startsWith(source.substr(line, at - line), "uniform"))
+            names.push_back(source.substr(start, end - start));
+    }
+    return names;
+}
+
+GLuint bound2D() {
+    GLint texture = 0;
+    glGetIntegerv(GL_TEXTURE_BINDING_2D, &texture);
+    return GLuint(texture);
+}
+
+// Tells the current program's reads which of their textures clamp to the
+// border, and how large those are.
+void setBorders() {
+    GLint current = 0;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &current);
+    if (current == 0)
+        return;
+    GLuint program = GLuint(current);
+    State& s = state();
+    auto found = s.borders.find(program);
+    if (found == s.borders.end()) {
+        std::vector<std::pair<GLint, GLint>>& list = s.borders[program];
+        GLint count = 0;
+        glGetProgramiv(program, GL_ACTIVE_UNIFORMS, &count);
+        const std::string prefix = borderPrefix;
+        for (GLint i = 0; i < count; ++i) {
+            char name[256];
+            GLint size = 0;
+            GLenum type = 0;
+            glGetActiveUniform(program, GLuint(i), sizeof name, nullptr, &size, &type, name);
+            if (prefix.compare(0, prefix.size(), name, std::min(prefix.size(), std::strlen(name))) == 0 &&
+                std::strlen(name) > prefix.size()) {
+                GLint sampler = glGetUniformLocation(program, name + prefix.size());
+                if (sampler >= 0)
+                    list.emplace_back(sampler, glGetUniformLocation(program, name));
+            }
+        }
+        found = s.borders.find(program);
+    }
+    if (found->second.empty())
+        return;
+    GLint active = GL_TEXTURE0;
+    glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
+    for (const std::pair<GLint, GLint>& read : found->second) {
+        GLint unit = 0;
+        glGetUniformiv(program, read.first, &unit);
+        glActiveTexture(GLenum(GL_TEXTURE0 + unit));
+        GLuint texture = bound2D();
+        std::array<bool, 2> axes = s.clamped.count(texture) ? s.clamped[texture] : std::array<bool, 2>{};
+        std::array<float, 2> size = s.sizes.count(texture) ? s.sizes[texture] : std::array<float, 2>{};
+        glUniform2f(read.second, axes[0] ? size[0] : 0.0f, axes[1] ? size[1] : 0.0f);
+    }
+    glActiveTexture(GLenum(active));
+}
+
 }  // namespace
 
 std::string translateToGlslEs(const std::string& source, GLenum type) {
     if (source.find("#version 300 es") != std::string::npos)
         return source;
     const bool vertex = type == GL_VERTEX_SHADER;
+    const std::vector<std::string> samplers = samplerNames(source);
     std::string body;
     int fragData = 0;  // how many gl_FragData outputs are written
     size_t lineStart = 0;
@@ -153,6 +246,20 @@ std::string translateToGlslEs(const std::string& source, GLenum type) {
                 while (j < line.size() && identifierPart(line[j]))
                     ++j;
                 std::string word = line.substr(i, j - i);
+                // texture2D(Name, p): a read that knows whether Name's
+                // texture clamps to GL_CLAMP's black border.
+                size_t open = line.find_first_not_of(" \t", j);
+                if (word == "texture2D" && open != std::string::npos && line[open] == '(') {
+                    size_t k = line.find_first_not_of(" \t", open + 1), e = k;
+                    while (e < line.size() && identifierPart(line[e]))
+                        ++e;
+                    std::string name = k == std::string::npos ? "" : line.substr(k, e - k);
+                    if (std::find(samplers.begin(), samplers.end(), name) != samplers.end()) {
+                        body += "velvoria_texture(" + name + ", velvoria_Border_" + name;
+                        i = e;
+                        continue;
+                    }
+                }
                 const char* es = esName(word, vertex);
                 body += es ? es : word;
                 if (word == "gl_FragData") {
@@ -184,6 +291,11 @@ std::string translateToGlslEs(const std::string& source, GLenum type) {
     } else {
         prelude += "layout(location = 0) out vec4 velvoria_FragColor;\n";
     }
+    if (!samplers.empty()) {
+        for (const std::string& name : samplers)
+            prelude += "uniform vec2 " + std::string(borderPrefix) + name + ";\n";
+        prelude += borderRead;
+    }
     return prelude + "#line 1\n" + body;
 }
 
@@ -210,6 +322,7 @@ void glRecti(GLint x1, GLint y1, GLint x2, GLint y2) {
     }
     State& s = state();
     prepare();
+    setBorders();
     glBindBuffer(GL_ARRAY_BUFFER, s.quad);
     glEnableVertexAttribArray(0);
     glVertexAttribPointer(0, 2, GL_FLOAT, GL_FALSE, 0, nullptr);
@@ -264,6 +377,8 @@ void glEnd() {
         glUseProgram(s.fixedProgram);
         glUniform1i(s.fixedTexture, unit - GL_TEXTURE0);
         glUniform1i(s.fixedTextured, s.texture2D ? 1 : 0);
+    } else {
+        setBorders();
     }
     glBindBuffer(GL_ARRAY_BUFFER, s.immediate);
     glBufferData(GL_ARRAY_BUFFER, GLsizeiptr(s.triangles.size() * sizeof(Vertex)), s.triangles.data(),
@@ -330,8 +445,12 @@ void webglHint(GLenum target, GLenum mode) {
 }
 
 void webglTexParameterf(GLenum target, GLenum name, GLfloat value) {
-    if ((name == GL_TEXTURE_WRAP_S || name == GL_TEXTURE_WRAP_T) && GLenum(value) == GL_CLAMP)
-        value = GLfloat(GL_CLAMP_TO_EDGE);
+    if (target == GL_TEXTURE_2D && (name == GL_TEXTURE_WRAP_S || name == GL_TEXTURE_WRAP_T)) {
+        bool border = GLenum(value) == GL_CLAMP;
+        state().clamped[bound2D()][name == GL_TEXTURE_WRAP_S ? 0 : 1] = border;
+        if (border)
+            value = GLfloat(GL_CLAMP_TO_EDGE);  // and the reads add the border
+    }
     glTexParameterf(target, name, value);
 }
 
@@ -345,6 +464,13 @@ void webglTexImage2D(GLenum target, GLint level, GLint internalFormat, GLsizei w
     } else if (!pixels && internalFormat == GL_R8) {
         format = GL_RED;
         type = GL_UNSIGNED_BYTE;
+    }
+    // A new image: a texture made under a name freed before starts with
+    // the default wrap.
+    if (target == GL_TEXTURE_2D && level == 0) {
+        GLuint texture = bound2D();
+        state().sizes[texture] = {float(width), float(height)};
+        state().clamped.erase(texture);
     }
     glTexImage2D(target, level, internalFormat, width, height, border, format, type, pixels);
 }

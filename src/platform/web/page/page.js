@@ -2,7 +2,8 @@
 // button, the music's decoding, fullscreen and keys, and document.title,
 // which tells links and tests what the program is doing:
 //   index.html#at=T   one still frame of demo time T: "velvoria: ready"
-//   index.html        the start button, then "velvoria: playing T"
+//   index.html        "velvoria: loaded" with the start button, then
+//                     "velvoria: playing T", and "velvoria: ended"
 // and "velvoria: error: MESSAGE" when it cannot go on.
 (function () {
     'use strict';
@@ -55,6 +56,7 @@
         start.hidden = hint.hidden = false;
         overlay.hidden = false;
         start.focus();
+        if (document.title === 'velvoria: loading') title('loaded');
     }
 
     // The program's reports (see WebPage.h).
@@ -65,7 +67,6 @@
             title('ready');
         } else if (name === 'loaded') {
             programLoaded = true;
-            title('loaded');
             offerStart('Start');
         } else if (name === 'playing') {
             title('playing ' + detail);
