@@ -5,7 +5,8 @@ driven over the DevTools protocol:
     tool's frame of T, 30 dB PSNR or better;
   - index.html: a start button; after a click the title reads
     "velvoria: playing T" with T advancing, and Escape ends it;
-  - nothing in the console at error level, no uncaught exception.
+  - nothing in the console at error level, no uncaught exception;
+  - in a browser without WebGL2 the page says so.
 
 usage: test_browser.py URL DESKTOP_FRAMES_DIR OUT_DIR
 Writes the browser's frames to OUT_DIR and prints the PSNRs and timings.
@@ -118,10 +119,10 @@ class DevTools:
         title = ""
         while time.time() < end:
             title = self.evaluate("document.title")
-            if title.startswith("velvoria: error"):
-                raise AssertionError(f"the page reports {title!r}")
             if done(title):
                 return title
+            if title.startswith("velvoria: error"):
+                raise AssertionError(f"the page reports {title!r}")
             time.sleep(0.1)
         raise AssertionError(f"timed out after {timeout} s; the title is {title!r}")
 
@@ -132,8 +133,8 @@ def free_port():
         return s.getsockname()[1]
 
 
-def start_chromium(profile):
-    args = ["chromium", "--headless=new", "--no-sandbox", "--use-angle=swiftshader", "--enable-unsafe-swiftshader",
+def start_chromium(profile, *extra):
+    args = ["chromium", *extra, "--headless=new", "--no-sandbox", "--use-angle=swiftshader", "--enable-unsafe-swiftshader",
             "--ignore-gpu-blocklist", "--no-first-run", "--no-default-browser-check", "--window-size=1280,720",
             f"--user-data-dir={profile}", "--remote-debugging-port=0", "about:blank"]
     process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -220,6 +221,22 @@ def main():
             chromium.kill()
         shutil.rmtree(profile, ignore_errors=True)
     failures += [f"browser console: {e}" for e in errors]
+
+    profile = tempfile.mkdtemp(prefix="velvoria-chromium-")
+    chromium, port = start_chromium(profile, "--disable-webgl2")
+    try:
+        page = open_page(port, url)
+        page.wait_title(lambda title: title.startswith("velvoria: error: "), 60)
+        shown = page.evaluate("document.getElementById('message').hidden ? ''"
+                              " : document.getElementById('message').textContent")
+        if "WebGL 2" not in shown:
+            failures.append(f"without WebGL2 the page shows {shown!r}")
+    except AssertionError as e:
+        failures.append(f"without WebGL2: {e}")
+    finally:
+        chromium.terminate()
+        chromium.wait(10)
+        shutil.rmtree(profile, ignore_errors=True)
     for f in failures:
         print(f"web-test: FAIL: {f}")
     if not failures:
