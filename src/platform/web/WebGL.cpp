@@ -2,12 +2,12 @@
 #include "platform/web/WebGL.h"
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdio>
-#include <array>
 #include <map>
 #include <utility>
 #include <vector>
@@ -182,15 +182,14 @@ void setBorders() {
         std::vector<std::pair<GLint, GLint>>& list = s.borders[program];
         GLint count = 0;
         glGetProgramiv(program, GL_ACTIVE_UNIFORMS, &count);
-        const std::string prefix = borderPrefix;
+        const size_t prefix = std::strlen(borderPrefix);
         for (GLint i = 0; i < count; ++i) {
             char name[256];
             GLint size = 0;
             GLenum type = 0;
             glGetActiveUniform(program, GLuint(i), sizeof name, nullptr, &size, &type, name);
-            if (prefix.compare(0, prefix.size(), name, std::min(prefix.size(), std::strlen(name))) == 0 &&
-                std::strlen(name) > prefix.size()) {
-                GLint sampler = glGetUniformLocation(program, name + prefix.size());
+            if (std::strncmp(name, borderPrefix, prefix) == 0 && name[prefix] != 0) {
+                GLint sampler = glGetUniformLocation(program, name + prefix);
                 if (sampler >= 0)
                     list.emplace_back(sampler, glGetUniformLocation(program, name));
             }
