@@ -79,7 +79,16 @@ struct State {
     // Per program: its samplers that read through velvoria_texture, as
     // (sampler location, border location).
     std::map<GLuint, std::vector<std::pair<GLint, GLint>>> borders;
+    // The texture unit of each sampler set, per program and location; a
+    // read back from the driver would wait for all the drawing before it.
+    std::map<std::pair<GLuint, GLint>, GLint> units;
 };
+
+GLuint currentProgram() {
+    GLint program = 0;
+    glGetIntegerv(GL_CURRENT_PROGRAM, &program);
+    return GLuint(program);
+}
 
 State& state() {
     static State s;
@@ -171,11 +180,9 @@ GLuint bound2D() {
 // Tells the current program's reads which of their textures clamp to the
 // border, and how large those are.
 void setBorders() {
-    GLint current = 0;
-    glGetIntegerv(GL_CURRENT_PROGRAM, &current);
-    if (current == 0)
+    GLuint program = currentProgram();
+    if (program == 0)
         return;
-    GLuint program = GLuint(current);
     State& s = state();
     auto found = s.borders.find(program);
     if (found == s.borders.end()) {
@@ -201,8 +208,8 @@ void setBorders() {
     GLint active = GL_TEXTURE0;
     glGetIntegerv(GL_ACTIVE_TEXTURE, &active);
     for (const std::pair<GLint, GLint>& read : found->second) {
-        GLint unit = 0;
-        glGetUniformiv(program, read.first, &unit);
+        auto set = s.units.find({program, read.first});
+        GLint unit = set == s.units.end() ? 0 : set->second;  // samplers start at unit 0
         glActiveTexture(GLenum(GL_TEXTURE0 + unit));
         GLuint texture = bound2D();
         std::array<bool, 2> axes = s.clamped.count(texture) ? s.clamped[texture] : std::array<bool, 2>{};
@@ -436,6 +443,11 @@ void webglDisable(GLenum capability) {
         state().texture2D = false;
     if (esCapability(capability))
         glDisable(capability);
+}
+
+void webglUniform1i(GLint location, GLint value) {
+    state().units[{currentProgram(), location}] = value;
+    glUniform1i(location, value);
 }
 
 void webglHint(GLenum target, GLenum mode) {

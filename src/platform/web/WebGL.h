@@ -42,6 +42,7 @@ void glPopAttrib();
 void webglEnable(GLenum capability);
 void webglDisable(GLenum capability);
 void webglHint(GLenum target, GLenum mode);
+void webglUniform1i(GLint location, GLint value);  // remembers the sampler units
 void webglTexParameterf(GLenum target, GLenum name, GLfloat value);
 void webglTexImage2D(GLenum target, GLint level, GLint internalFormat, GLsizei width, GLsizei height,
                      GLint border, GLenum format, GLenum type, const void* pixels);
@@ -51,6 +52,7 @@ void webglShaderSource(GLuint shader, GLsizei count, const GLchar* const* string
 #define glEnable webglEnable
 #define glDisable webglDisable
 #define glHint webglHint
+#define glUniform1i webglUniform1i
 #define glTexParameterf webglTexParameterf
 #define glTexImage2D webglTexImage2D
 #define glShaderSource webglShaderSource
