@@ -261,7 +261,7 @@ std::string translateToGlslEs(const std::string& source, GLenum type) {
                         ++e;
                     std::string name = k == std::string::npos ? "" : line.substr(k, e - k);
                     if (std::find(samplers.begin(), samplers.end(), name) != samplers.end()) {
-                        body += "velvoria_texture(" + name + ", velvoria_Border_" + name;
+                        body += "velvoria_texture(" + name + ", " + borderPrefix + name;
                         i = e;
                         continue;
                     }
