@@ -12,6 +12,7 @@ JOBS=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 OUT=$ROOT/build-web/test
 say() { echo "web-test: $*"; }
 
+tools/install-deps.sh
 tools/web/build.sh
 if ! command -v chromium >/dev/null; then
     SUDO=""

@@ -96,7 +96,7 @@ for s in $SOURCES; do OBJECTS="$OBJECTS $BUILD/obj/${s//\//_}.o"; done
 # shellcheck disable=SC2086
 em++ -O2 -fwasm-exceptions $OBJECTS -o "$BUILD/velvoria.js" \
     -sENVIRONMENT=web -sUSE_WEBGL2=1 -sMIN_WEBGL_VERSION=2 -sMAX_WEBGL_VERSION=2 \
-    -sALLOW_MEMORY_GROWTH=1 -sEXPORTED_FUNCTIONS=_main,_velvoria_start,_velvoria_stop \
+    -sALLOW_MEMORY_GROWTH=1 -sEXPORTED_FUNCTIONS=_main,_velvoria_start,_velvoria_stop -sEXPORTED_RUNTIME_METHODS=callMain \
     --preload-file Data@/Data --exclude-file '*.mp3' \
     || { say "linking failed"; exit 1; }
 

@@ -95,6 +95,16 @@
             }
         },
         onAbort: function (what) { fail('The program stopped: ' + what); },
+        // Building the production holds the page for a moment: the status
+        // says so first, and the program starts once it is shown.
+        noInitialRun: true,
+        onRuntimeInitialized: function () {
+            if (failed) return;
+            status.textContent = 'Preparing the pictures';
+            requestAnimationFrame(function () {
+                setTimeout(function () { Module.callMain(Module.arguments); }, 0);
+            });
+        },
     };
 
     function loadMusic() {
