@@ -89,6 +89,9 @@ bool Demo::tick() {
     return true;
 }
 
+// The browser has an entry of its own (platform/web/WebMain.cpp): no
+// window, options or frame loop of this kind there.
+#ifndef __EMSCRIPTEN__
 int appMain(const Quib::List<Quib::String>& arguments) {
     Options options = parseOptions(arguments);
     if (!options.error.empty()) {
@@ -171,3 +174,4 @@ int appMain(const Quib::List<Quib::String>& arguments) {
     showFatalError(unexpected.c_str());
     return 1;
 }
+#endif  // __EMSCRIPTEN__

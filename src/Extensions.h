@@ -7,6 +7,11 @@
 // pointer of our own (velvoria_glCreateShader and so on), so the pointers
 // never clash with what the system's libGL exports under the same names.
 
+#ifdef __EMSCRIPTEN__
+// The browser: WebGL2, linked directly; see platform/web/WebGL.h.
+#include "platform/web/WebGL.h"
+#else
+
 #include <GL/gl.h>
 #include <GL/glext.h>
 #include <GL/glu.h>
@@ -114,3 +119,5 @@ VELVORIA_GL_PROCEDURES(VELVORIA_DECLARE_GL_PROCEDURE)
 #define glBindBuffer velvoria_glBindBuffer
 #define glBufferData velvoria_glBufferData
 #define glClientActiveTexture velvoria_glClientActiveTexture
+
+#endif  // __EMSCRIPTEN__

@@ -1,0 +1,169 @@
+// The sound system in the browser: the music plays through WebAudio from a
+// buffer the page decoded while it loaded (decodeAudioData does the MP3), and
+// a channel's position is what the listener hears now: the audio context's
+// output timestamp, moved on by the time since it was taken, so it advances
+// smoothly between the context's audio blocks and never goes back except by
+// a seek. Past the end of the music the position keeps advancing in real
+// time, as the desktop channel plays silence.
+
+#include <emscripten.h>
+
+#include <string>
+
+#include "platform/SoundSystem.h"
+
+namespace {
+
+// clang-format off
+EM_JS(int, musicDecoded, (const char* path), {
+    var music = Module.velvoriaMusic;
+    return music && music.context && music.buffers[UTF8ToString(path)] ? 1 : 0;
+});
+
+// Plays the decoded file from offset seconds on; stops what played before.
+EM_JS(void, musicStart, (const char* path, double offset), {
+    var music = Module.velvoriaMusic;
+    if (music.source) music.source.stop();
+    var source = music.context.createBufferSource();
+    source.buffer = music.buffers[UTF8ToString(path)];
+    source.connect(music.context.destination);
+    var when = music.context.currentTime;
+    source.start(when, Math.min(offset, source.buffer.duration));
+    music.source = source;
+    music.origin = when - offset;
+    music.held = null;
+    music.last = offset;
+});
+
+EM_JS(void, musicHold, (double position), {
+    var music = Module.velvoriaMusic;
+    if (music.source) music.source.stop();
+    music.source = null;
+    music.held = position;
+});
+
+EM_JS(double, musicPosition, (), {
+    var music = Module.velvoriaMusic;
+    if (music.held !== null) return music.held;
+    var context = music.context;
+    var now = context.currentTime - (context.outputLatency || context.baseLatency || 0);
+    if (context.getOutputTimestamp) {
+        var stamp = context.getOutputTimestamp();
+        if (stamp.contextTime > 0)
+            now = stamp.contextTime + Math.max(0, performance.now() - stamp.performanceTime) / 1000;
+    }
+    music.last = Math.max(music.last, now - music.origin);
+    return Math.max(0, music.last);
+});
+// clang-format on
+
+}  // namespace
+
+namespace Sound {
+
+class Stream {
+public:
+    std::string path;
+};
+
+struct Channel::State {
+    std::string path;
+    bool paused = false;
+    bool stopped = false;
+};
+
+Result System::create(System** system) {
+    *system = new System();
+    return Ok;
+}
+
+Result System::getVersion(unsigned* result) {
+    *result = version;
+    return Ok;
+}
+
+Result System::init(int, unsigned, void*) {
+    audioUp = true;
+    return Ok;
+}
+
+Result System::createStream(const char* path, unsigned, void*, Stream** result) {
+    *result = nullptr;
+    if (!path || !musicDecoded(path))
+        return ErrorFile;
+    delete stream;
+    stream = new Stream{path};
+    *result = stream;
+    return Ok;
+}
+
+Result System::playSound(int, Stream* played, bool paused, Channel** result) {
+    *result = nullptr;
+    if (!played || !audioUp)
+        return ErrorInvalidHandle;
+    closeChannel();
+    channel = new Channel();
+    channel->state = new Channel::State{played->path, paused, false};
+    if (paused)
+        musicHold(0.0);
+    else
+        musicStart(played->path.c_str(), 0.0);
+    *result = channel;
+    return Ok;
+}
+
+Result System::update() { return Ok; }
+
+void System::closeChannel() {
+    if (!channel)
+        return;
+    channel->stop();
+    delete channel->state;
+    delete channel;
+    channel = nullptr;
+}
+
+Result System::release() {
+    closeChannel();
+    delete stream;
+    delete this;
+    return Ok;
+}
+
+Result Channel::setPaused(bool paused) {
+    if (!state || state->stopped)
+        return ErrorInvalidHandle;
+    if (paused && !state->paused)
+        musicHold(musicPosition());
+    else if (!paused && state->paused)
+        musicStart(state->path.c_str(), musicPosition());
+    state->paused = paused;
+    return Ok;
+}
+
+Result Channel::stop() {
+    if (!state || state->stopped)
+        return ErrorInvalidHandle;
+    musicHold(musicPosition());
+    state->stopped = true;
+    return Ok;
+}
+
+Result Channel::getPosition(unsigned* position, unsigned timeUnit) {
+    if (!state || state->stopped || timeUnit != timeUnitMilliseconds)
+        return ErrorInvalidHandle;
+    *position = unsigned(musicPosition() * 1000.0);
+    return Ok;
+}
+
+Result Channel::setPosition(unsigned position, unsigned timeUnit) {
+    if (!state || state->stopped || timeUnit != timeUnitMilliseconds)
+        return ErrorInvalidHandle;
+    if (state->paused)
+        musicHold(position / 1000.0);
+    else
+        musicStart(state->path.c_str(), position / 1000.0);
+    return Ok;
+}
+
+}  // namespace Sound

@@ -1,0 +1,184 @@
+// The page around the program (velvoria.js): loading progress, the start
+// button, the music's decoding, fullscreen and keys, and document.title,
+// which tells links and tests what the program is doing:
+//   index.html#at=T   one still frame of demo time T: "velvoria: ready"
+//   index.html        "velvoria: loaded" with the start button, then
+//                     "velvoria: playing T", and "velvoria: ended"
+// and "velvoria: error: MESSAGE" when it cannot go on.
+(function () {
+    'use strict';
+
+    // Demo::musicFile; the program finds it among the decoded buffers.
+    const musicFile = 'Data/zandol_and_Pemrix-Vorth_Speaks.mp3';
+
+    const canvas = document.getElementById('canvas');
+    const stage = document.getElementById('stage');
+    const overlay = document.getElementById('overlay');
+    const status = document.getElementById('status');
+    const progress = document.getElementById('progress');
+    const start = document.getElementById('start');
+    const message = document.getElementById('message');
+    const hint = document.getElementById('hint');
+
+    const at = new URLSearchParams(location.hash.slice(1)).get('at');
+    const still = at !== null;
+
+    let failed = false;
+    let playing = false;
+    let programLoaded = false;
+    let musicLoaded = false;
+    const loading = { program: [0, 1], music: [0, 1] };  // bytes done, of
+
+    function title(text) { document.title = 'velvoria: ' + text; }
+
+    function fail(text) {
+        if (failed) return;
+        failed = true;
+        playing = false;
+        title('error: ' + text);
+        overlay.hidden = false;
+        status.hidden = progress.hidden = start.hidden = hint.hidden = true;
+        message.textContent = text;
+        message.hidden = false;
+    }
+
+    function showProgress() {
+        const done = loading.program[0] + loading.music[0];
+        const total = loading.program[1] + loading.music[1];
+        progress.value = total > 0 ? done / total : 0;
+    }
+
+    function offerStart(label) {
+        if (failed || !programLoaded || !musicLoaded) return;
+        status.textContent = 'Velvoria by Orvanth';
+        progress.hidden = true;
+        start.textContent = label;
+        start.hidden = hint.hidden = false;
+        overlay.hidden = false;
+        start.focus();
+        if (document.title === 'velvoria: loading') title('loaded');
+    }
+
+    // The program's reports (see WebPage.h).
+    function event(name, detail) {
+        if (name === 'error') {
+            fail(detail);
+        } else if (name === 'ready') {
+            title('ready');
+        } else if (name === 'loaded') {
+            programLoaded = true;
+            offerStart('Start');
+        } else if (name === 'playing') {
+            title('playing ' + detail);
+        } else if (name === 'ended') {
+            playing = false;
+            title('ended');
+            if (document.fullscreenElement) document.exitFullscreen().catch(function () {});
+            offerStart('Watch again');
+        }
+    }
+
+    window.Module = {
+        canvas: canvas,
+        arguments: still ? ['--at', at] : [],
+        velvoriaEvent: event,
+        // What the program's own WebAudio player plays from.
+        velvoriaMusic: { context: null, buffers: {}, source: null, origin: 0, held: null, last: 0 },
+        print: function (text) { console.log(text); },
+        printErr: function (text) { console.warn(text); },
+        // The preloaded data reports "... (done/total)".
+        setStatus: function (text) {
+            const m = /\((\d+)\/(\d+)\)/.exec(text || '');
+            if (m) {
+                loading.program = [Number(m[1]), Number(m[2])];
+                showProgress();
+            }
+        },
+        onAbort: function (what) { fail('The program stopped: ' + what); },
+        // Building the production holds the page for a moment: the status
+        // says so first, and the program starts once it is shown.
+        noInitialRun: true,
+        onRuntimeInitialized: function () {
+            if (failed) return;
+            status.textContent = 'Preparing the pictures';
+            requestAnimationFrame(function () {
+                setTimeout(function () { Module.callMain(Module.arguments); }, 0);
+            });
+        },
+    };
+
+    function loadMusic() {
+        status.textContent = 'Loading';
+        fetch(musicFile).then(function (response) {
+            if (!response.ok) throw new Error(musicFile + ': HTTP ' + response.status);
+            const total = Number(response.headers.get('Content-Length')) || 2e6;
+            loading.music = [0, total];
+            const reader = response.body.getReader();
+            const parts = [];
+            function pump() {
+                return reader.read().then(function (chunk) {
+                    if (chunk.done) return new Blob(parts).arrayBuffer();
+                    parts.push(chunk.value);
+                    loading.music[0] += chunk.value.length;
+                    showProgress();
+                    return pump();
+                });
+            }
+            return pump();
+        }).then(function (bytes) {
+            // Decoded without a running audio context: browsers start one
+            // only after a click.
+            const Offline = window.OfflineAudioContext || window.webkitOfflineAudioContext;
+            return new Offline(2, 1, 44100).decodeAudioData(bytes);
+        }).then(function (buffer) {
+            Module.velvoriaMusic.buffers[musicFile] = buffer;
+            musicLoaded = true;
+            offerStart('Start');
+        }).catch(function (error) {
+            fail('The music could not be loaded: ' + error.message);
+        });
+    }
+
+    function toggleFullscreen() {
+        if (document.fullscreenElement) {
+            document.exitFullscreen().catch(function () {});
+        } else if (stage.requestFullscreen) {
+            stage.requestFullscreen().catch(function () {});
+        } else if (stage.webkitRequestFullscreen) {
+            stage.webkitRequestFullscreen();
+        }
+    }
+
+    start.addEventListener('click', function () {
+        if (playing || failed) return;
+        const music = Module.velvoriaMusic;
+        if (!music.context) {
+            const Context = window.AudioContext || window.webkitAudioContext;
+            music.context = new Context();
+        }
+        music.context.resume();
+        overlay.hidden = true;
+        playing = true;
+        canvas.focus();
+        Module._velvoria_start();
+    });
+
+    document.addEventListener('keydown', function (e) {
+        if (still) return;
+        if (e.key === 'f' || e.key === 'F') {
+            toggleFullscreen();
+        } else if (e.key === 'Escape' && playing) {
+            Module._velvoria_stop();
+        }
+    });
+    stage.addEventListener('dblclick', toggleFullscreen);
+
+    if (still) {
+        overlay.hidden = true;
+        title('loading');
+    } else if (!window.AudioContext && !window.webkitAudioContext) {
+        fail('This browser has no Web Audio, which Velvoria needs for its music.');
+    } else {
+        loadMusic();
+    }
+})();
