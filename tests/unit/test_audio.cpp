@@ -174,11 +174,14 @@ TEST_F(Player, PositionMovesSmoothlyBetweenTheDevicesRequests) {
         SDL_Delay(1);
         unsigned long long before = 0, after = 0;
         unsigned buffer = 0, position = 0;
+        // The wait runs from just before the last poll to just after this
+        // one, so a thread put aside between a poll and its clock reading
+        // cannot make a step look longer than the time it covered.
+        uint64_t tick = SDL_GetPerformanceCounter();
         channel->getConsumed(&before, &buffer);
         ASSERT_EQ(channel->getPosition(&position, Sound::timeUnitMilliseconds), Sound::Ok);
         channel->getConsumed(&after, &buffer);
-        uint64_t tick = SDL_GetPerformanceCounter();
-        double waited = (tick - lastTick) * 1000.0 / second;
+        double waited = (SDL_GetPerformanceCounter() - lastTick) * 1000.0 / second;
         lastTick = tick;
 
         ASSERT_GE(position, last) << "after " << polls << " polls";
