@@ -40,12 +40,6 @@ command -v em++ >/dev/null || unavailable "em++ is not on the PATH after install
 # does not look for by itself; emcc's own Python steps need Debian's Python.
 export NODE_PATH=/usr/share/nodejs${NODE_PATH:+:$NODE_PATH}
 export EMSDK_PYTHON=/usr/bin/python3
-# emcc builds its C and C++ libraries into its cache on first use; Debian's
-# cache lies under /usr/share, which only root may write. Anyone else builds
-# them once into build-web/.
-if [ -z "${EM_CACHE:-}" ] && [ ! -w /usr/share/emscripten/cache ]; then
-    export EM_CACHE=$BUILD/emcache
-fi
 
 # The header-only libraries, and nothing else of /usr/include.
 mkdir -p "$BUILD/include" "$BUILD/obj"
