@@ -127,6 +127,14 @@ class DevTools:
         raise AssertionError(f"timed out after {timeout} s; the title is {title!r}")
 
 
+NO_FLOAT_TARGETS = """
+const getExtension = WebGL2RenderingContext.prototype.getExtension;
+WebGL2RenderingContext.prototype.getExtension = function (name) {
+    return name === 'EXT_color_buffer_float' ? null : getExtension.call(this, name);
+};
+"""
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -148,12 +156,14 @@ def start_chromium(profile, *extra):
     raise RuntimeError("chromium did not open its DevTools port")
 
 
-def open_page(port, url):
+def open_page(port, url, first_script=None):
     request = urllib.request.Request(f"http://127.0.0.1:{port}/json/new?about:blank", method="PUT")
     target = json.load(urllib.request.urlopen(request))
     page = DevTools(target["webSocketDebuggerUrl"])
     for domain in ("Runtime", "Log", "Page"):
         page.call(f"{domain}.enable")
+    if first_script:  # runs in the page before its own scripts
+        page.call("Page.addScriptToEvaluateOnNewDocument", source=first_script)
     page.call("Page.navigate", url=url)
     return page
 
@@ -211,6 +221,15 @@ def main():
             page.call("Input.dispatchKeyEvent", type=kind, key="Escape", code="Escape", windowsVirtualKeyCode=27)
         page.wait_title(lambda title: title == "velvoria: ended", 30)
         errors += page.errors
+
+        # A WebGL 2 that cannot render into float images: the page says so.
+        page = open_page(port, f"{url}#at=5", NO_FLOAT_TARGETS)
+        title = page.wait_title(lambda title: title.startswith("velvoria: error: ") or title == "velvoria: ready",
+                                180)
+        shown = page.evaluate("document.getElementById('message').hidden ? ''"
+                              " : document.getElementById('message').textContent")
+        if not title.startswith("velvoria: error: ") or "floating-point" not in shown:
+            failures.append(f"without float targets the title is {title!r} and the page shows {shown!r}")
     except AssertionError as e:
         failures.append(str(e))
     finally:
