@@ -21,17 +21,9 @@ say() { echo "portability: $*"; }
 fail() { say "FAIL: $*"; failed=1; }
 failed=0
 
-missing=""
-for p in glslang-tools mesa-vulkan-drivers libgl1-mesa-dri python3-numpy python3-pil; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    say "installing$missing"
-    { $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq \
-        --no-install-recommends $missing; } || { say "cannot install$missing"; exit 3; }
-fi
+PACKAGES="glslang-tools mesa-vulkan-drivers libgl1-mesa-dri python3-numpy python3-pil"
+# shellcheck disable=SC2086
+tools/install-deps.sh $PACKAGES || { say "cannot install $PACKAGES"; exit 3; }
 if [ ! -x build/velvoria-capture ]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build -j"$(nproc)" --target velvoria-capture

@@ -1,6 +1,8 @@
 #!/bin/sh
 # Installs what Velvoria needs to build, test and regenerate its data on
-# Debian 12. Skips what is already installed; uses sudo when not root.
+# Debian 12, or, given package names, those packages (the Windows and web
+# builds and the portability check name their own). Skips what is already
+# installed; uses sudo when not root. Fails when apt-get does.
 set -eu
 
 PACKAGES="
@@ -12,6 +14,7 @@ python3 python3-numpy python3-pil lame mpg123 fonts-dejavu-core fonts-comfortaa
 ffmpeg
 clang libclang-rt-14-dev
 "
+[ "$#" -eq 0 ] || PACKAGES="$*"
 
 missing=""
 for p in $PACKAGES; do

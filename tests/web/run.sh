@@ -14,13 +14,7 @@ say() { echo "web-test: $*"; }
 
 tools/install-deps.sh
 tools/web/build.sh
-if ! command -v chromium >/dev/null; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO=sudo
-    say "installing chromium"
-    { $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq \
-        --no-install-recommends chromium; } || { say "cannot install chromium"; exit 3; }
-fi
+tools/install-deps.sh chromium || { say "cannot install chromium"; exit 3; }
 
 # The Linux build draws the reference frames.
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

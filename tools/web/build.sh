@@ -22,18 +22,8 @@ unavailable() { say "$*"; exit 3; }
 
 # --- Debian packages --------------------------------------------------------
 PACKAGES="emscripten libglm-dev libstb-dev"
-missing=""
-for p in $PACKAGES; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-if [ -n "$missing" ]; then
-    say "installing$missing"
-    $SUDO apt-get update -qq || unavailable "apt-get update failed"
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing \
-        || unavailable "cannot install$missing"
-fi
+# shellcheck disable=SC2086
+tools/install-deps.sh $PACKAGES || unavailable "cannot install $PACKAGES"
 command -v em++ >/dev/null || unavailable "em++ is not on the PATH after installing emscripten"
 
 # emcc's optimiser runs on node and needs Debian's acorn, which this node

@@ -27,18 +27,8 @@ gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 
 wine wine64
 libsdl2-dev libmpg123-dev libglm-dev libstb-dev
 "
-missing=""
-for p in $PACKAGES; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
-done
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-if [ -n "$missing" ]; then
-    say "installing$missing"
-    $SUDO apt-get update -qq || unavailable "apt-get update failed"
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing \
-        || unavailable "cannot install$missing"
-fi
+# shellcheck disable=SC2086
+tools/install-deps.sh $PACKAGES || unavailable "cannot install the packages"
 
 # The source packages behind the Linux build's libraries, at its versions.
 source_of() { dpkg-query -W -f='${source:Package}=${source:Version}' "$1"; }
