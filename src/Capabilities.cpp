@@ -82,10 +82,6 @@ void checkCapabilities() {
     facts.drawBuffers = integer(GL_MAX_DRAW_BUFFERS);
     facts.colourAttachments = integer(GL_MAX_COLOR_ATTACHMENTS);
     facts.textureUnits = integer(GL_MAX_TEXTURE_IMAGE_UNITS);
-    // A context without framebuffer objects refuses the attachment count;
-    // that refusal is an answer here, not an error of the production's.
-    while (glGetError() != GL_NO_ERROR) {
-    }
     std::string missing = missingCapability(facts);
     if (!missing.empty())
         throw Quib::Exception(missing.c_str(), "src\\Capabilities", 90);

@@ -21,5 +21,7 @@ struct GLFacts {
 std::string missingCapability(const GLFacts& facts);
 
 // Reads the current context's facts; throws a Quib::Exception with the
-// message above when something is missing.
+// message above when something is missing. A context without framebuffer
+// objects refuses the attachment count: that error is left pending for the
+// caller, which clears what the context's making left behind.
 void checkCapabilities();

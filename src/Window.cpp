@@ -273,13 +273,14 @@ void GLWindow::create(const char* title, bool fullscreen, int width, int height,
     // Adaptive synchronisation where the driver has it, plain otherwise.
     if (!vsync || SDL_GL_SetSwapInterval(-1) != 0)
         SDL_GL_SetSwapInterval(vsync ? 1 : 0);
+    checkCapabilities();
     // SDL asks the new context things an older one refuses (through EGL it
-    // reads GL_MAJOR_VERSION, which a 2.x context does not know); what it
-    // leaves pending is not the production's error. Cleared here, once:
-    // every error after this point is our own and ends the run.
+    // reads GL_MAJOR_VERSION, which a 2.x context does not know), as do the
+    // capability queries; what they leave pending is not the production's
+    // error. Cleared here, once: every error after this point is our own and
+    // ends the run.
     for (int i = 0; i < 16 && glGetError() != GL_NO_ERROR; ++i) {
     }
-    checkCapabilities();
 }
 
 void GLWindow::close() {

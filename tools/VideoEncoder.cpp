@@ -38,6 +38,30 @@ std::string lastLine(const std::string& text) {
     return text.substr(start, end + 1 - start);
 }
 
+// The argument vector posix_spawn takes, pointing into args.
+std::vector<char*> argumentVector(std::vector<std::string>& args) {
+    std::vector<char*> argv;
+    for (std::string& arg : args)
+        argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+    return argv;
+}
+
+// Two pipes, closed on exec; none left open when the second fails.
+bool makePipes(int first[2], int second[2], std::string& error) {
+    if (pipe2(first, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return false;
+    }
+    if (pipe2(second, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        close(first[0]);
+        close(first[1]);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string VideoEncoder::locate() {
@@ -86,22 +110,11 @@ bool VideoEncoder::start(const std::string& ffmpeg, const Settings& s) {
         "-c:a", "aac", "-b:a", "320k", "-ar", "48000",
         "-metadata", "title=" + s.title, "-metadata", "artist=" + s.artist, "-metadata", "date=" + s.year,
         "-movflags", "+faststart", "-f", "mp4", temporary};
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argumentVector(args);
 
     int in[2], err[2];
-    if (pipe2(in, O_CLOEXEC) != 0) {
-        failure = std::string("cannot make a pipe: ") + std::strerror(errno);
+    if (!makePipes(in, err, failure))
         return false;
-    }
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        failure = std::string("cannot make a pipe: ") + std::strerror(errno);
-        close(in[0]);
-        close(in[1]);
-        return false;
-    }
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_adddup2(&files, in[0], 0);
@@ -239,21 +252,10 @@ bool VideoEncoder::decodeMono(const std::string& ffmpeg, const std::string& file
                               std::vector<float>& samples, std::string& error) {
     std::vector<std::string> args = {ffmpeg, "-hide_banner", "-loglevel", "error", "-nostdin", "-i", file,
                                      "-vn", "-ac", "1", "-ar", std::to_string(rate), "-f", "f32le", "pipe:1"};
-    std::vector<char*> argv;
-    for (std::string& arg : args)
-        argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
+    std::vector<char*> argv = argumentVector(args);
     int out[2], err[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+    if (!makePipes(out, err, error))
         return false;
-    }
-    if (pipe2(err, O_CLOEXEC) != 0) {
-        error = std::string("cannot make a pipe: ") + std::strerror(errno);
-        close(out[0]);
-        close(out[1]);
-        return false;
-    }
     posix_spawn_file_actions_t files;
     posix_spawn_file_actions_init(&files);
     posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
