@@ -16,10 +16,11 @@
 #include "post/PerkProc.h"
 #include "scene/Sphurrs.h"
 
-Demo::Demo(Music music, Mode mode) {
+Demo::Demo(Music music, Mode mode, int audioOffset) {
     if (mode == Mode::Edit)
         editing.reset(new EditClock(audio, wallClockMilliseconds));
     build(editing ? static_cast<Audio*>(editing.get()) : &audio);
+    audio.setAudioOffset(audioOffset);
     if (music == Music::On)
         audio.play(musicFile);
 }
@@ -95,7 +96,7 @@ bool Demo::tick() {
 int appMain(const Quib::List<Quib::String>& arguments) {
     Options options = parseOptions(arguments);
     if (!options.error.empty()) {
-        std::fprintf(stderr, "%s\n", options.error.c_str());
+        std::fprintf(stderr, "%s\n%s", options.error.c_str(), usageText);
         return 2;
     }
     if (options.help) {
@@ -137,7 +138,7 @@ int appMain(const Quib::List<Quib::String>& arguments) {
         if (options.mode != Options::Mode::Fullscreen || options.edit)
             window.startScaledPresentation();
         if (options.edit) {
-            Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On, Demo::Mode::Edit);
+            Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On, Demo::Mode::Edit, options.audioOffset);
             EditSession session(window, *demo.editClock(), Demo::rowRate, options.editorHost, options.editorPort);
             while (!window.escapePressed() && !window.closeRequested() && window.isOpen()) {
                 session.frame();
@@ -146,7 +147,7 @@ int appMain(const Quib::List<Quib::String>& arguments) {
                 window.update();
             }
         } else {
-            Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On);
+            Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On, Demo::Mode::Play, options.audioOffset);
             for (;;) {
                 if (window.escapePressed())
                     break;

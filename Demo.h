@@ -22,7 +22,9 @@ public:
     enum class Mode { Play, Edit };
 
     // With Music::Off nothing plays and the clock runs on the wall clock.
-    explicit Demo(Music music = Music::On, Mode mode = Mode::Play);
+    // audioOffset: milliseconds the sound reaches the listener later than
+    // the sound system reports.
+    explicit Demo(Music music = Music::On, Mode mode = Mode::Play, int audioOffset = 0);
     // The same production with another player as its clock, and no music:
     // for rendering frames at chosen demo times.
     explicit Demo(Audio* clock);

@@ -27,6 +27,8 @@ void FmodAudio::play(const Quib::String& path) {
     playing = true;
 }
 
+void FmodAudio::setAudioOffset(int milliseconds) { system->setOutputOffset(milliseconds); }
+
 void FmodAudio::update() { system->update(); }
 
 void FmodAudio::pause() {

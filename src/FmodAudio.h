@@ -19,6 +19,10 @@ public:
     ~FmodAudio();
 
     void play(const Quib::String& path);
+    // Milliseconds the sound reaches the listener later than the output
+    // reports (a TV's or a headset's delay; negative when earlier): the
+    // clock follows what is heard. Set before play.
+    void setAudioOffset(int milliseconds);
 
     void update() override;
     void pause() override;

@@ -18,6 +18,10 @@ const char* const usageText =
     "  --display N    the monitor for the fullscreen modes (0 is the first)\n"
     "  --no-vsync     do not synchronise presentation to the display\n"
     "  --mute         no music; the clock runs on the wall clock\n"
+    "  --audio-offset MS\n"
+    "                 the sound reaches you MS milliseconds later than the sound\n"
+    "                 system says (a TV, a projector, a wireless headset; negative\n"
+    "                 when earlier, -1000 to 1000): the picture waits for it\n"
     "  --edit [HOST[:PORT]]\n"
     "                 editing mode, in a window: takes keys from the Rocket editor\n"
     "                 at HOST:PORT (localhost:1338), saves tracks when it asks;\n"
@@ -34,6 +38,19 @@ bool parseIndex(const char* text, int& value) {
     errno = 0;
     long parsed = std::strtol(text, &end, 10);
     if (*end != 0 || errno == ERANGE || parsed > INT_MAX)
+        return false;
+    value = int(parsed);
+    return true;
+}
+
+// Whole milliseconds within a second either way.
+bool parseOffset(const char* text, int& value) {
+    if (!text || !*text)
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    long parsed = std::strtol(text, &end, 10);
+    if (*end != 0 || errno == ERANGE || parsed < -1000 || parsed > 1000 || *text == ' ' || *text == '\t')
         return false;
     value = int(parsed);
     return true;
@@ -67,6 +84,13 @@ Options parseOptions(const Quib::List<Quib::String>& arguments) {
                     options.error = "velvoria: --edit: \"" + address + "\" is not HOST[:PORT]";
                     break;
                 }
+            }
+        } else if (arg == "--audio-offset") {
+            const char* value = i + 1 < arguments.count ? arguments[++i].cStr() : nullptr;
+            if (!parseOffset(value, options.audioOffset)) {
+                options.error = std::string("velvoria: --audio-offset: \"") + (value ? value : "") +
+                                "\" is not a whole number of milliseconds from -1000 to 1000";
+                break;
             }
         } else if (arg == "--display") {
             if (i + 1 >= arguments.count) {

@@ -16,6 +16,7 @@ struct Options {
     bool vsync = true;
     bool mute = false;   // no music: the clock runs on the wall clock
     bool native = false; // render at the window's size, not at 1280 x 720 scaled
+    int audioOffset = 0; // milliseconds the sound reaches the listener later than reported
     bool help = false;
     // The editing mode: a window, the link to a Rocket editor at this host
     // and port, transport keys, shaders and tracks reloaded as they change.

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/PathKind.h"
+#include "platform/PulseOutput.h"
 
 namespace Sound {
 
@@ -26,12 +27,14 @@ public:
 
 struct Channel::State {
     Stream* stream = nullptr;
+    // The output: the sound server's stream where one answers, else SDL's.
+    PulseOutput* server = nullptr;
     SDL_AudioDeviceID device = 0;
     int frameBytes = 0;
     int bufferFrames = 0;
     bool ended = false;
     bool stopped = false;
-    // Written by the audio thread with the device locked, read under the
+    // Written by the audio thread with the output locked, read under the
     // same lock.
     uint64_t framesHanded = 0;
     uint64_t handedAt = 0;       // performance counter at the last hand-over
@@ -39,24 +42,64 @@ struct Channel::State {
     bool paused = false;
     uint64_t heldFrames = 0;     // the position while paused
     uint64_t reportedFrames = 0; // the last position reported
+    uint64_t reportedAt = 0;     // and when
+    int64_t offsetFrames = 0;    // what reaches the listener later still
+    uint64_t heardFrames = 0;    // the server's last word, and when
+    uint64_t heardAt = 0;
 
-    // Frames played by now: what the device consumed less its buffer, plus
-    // the time since the last hand-over, at most one buffer. Device locked.
-    uint64_t playedNow() const {
-        uint64_t buffer = uint64_t(bufferFrames);
-        uint64_t base = framesHanded > buffer ? framesHanded - buffer : 0;
-        uint64_t ticks = SDL_GetPerformanceCounter() - handedAt;
+    void lock() {
+        if (server)
+            server->lock();
+        else
+            SDL_LockAudioDevice(device);
+    }
+    void unlock() {
+        if (server)
+            server->unlock();
+        else
+            SDL_UnlockAudioDevice(device);
+    }
+
+    uint64_t framesSince(uint64_t tick) const {
+        uint64_t ticks = SDL_GetPerformanceCounter() - tick;
         uint64_t second = SDL_GetPerformanceFrequency();
-        uint64_t since = ticks < second ? ticks * uint64_t(stream->rate) / second : buffer;
-        // Never more than the device has been given: before its first
-        // request nothing has played.
-        return std::min(base + std::min(since, buffer), framesHanded);
+        return ticks / second * uint64_t(stream->rate) + ticks % second * uint64_t(stream->rate) / second;
+    }
+
+    // Frames heard by now, less the user's offset; 0 while not known. Output
+    // locked.
+    uint64_t playedNow() {
+        uint64_t played = 0;
+        if (server) {
+            // What was handed over less what the server says is still on
+            // its way to the output.
+            uint64_t pending = 0;
+            if (server->pendingFrames(&pending)) {
+                heardFrames = framesHanded > pending ? framesHanded - pending : 0;
+                heardAt = SDL_GetPerformanceCounter();
+                played = heardFrames;
+            } else if (!server->running()) {
+                // The server went away: on the clock from its last word.
+                played = heardFrames + framesSince(heardAt);
+            }
+        } else {
+            // What the device consumed less its buffer, plus the time since
+            // the last hand-over, at most one buffer; never more than the
+            // device has been given: before its first request nothing has
+            // played.
+            uint64_t buffer = uint64_t(bufferFrames);
+            uint64_t base = framesHanded > buffer ? framesHanded - buffer : 0;
+            played = std::min(base + std::min(framesSince(handedAt), buffer), framesHanded);
+        }
+        if (offsetFrames >= 0)
+            return played > uint64_t(offsetFrames) ? played - uint64_t(offsetFrames) : 0;
+        return played + uint64_t(-offsetFrames);
     }
 };
 
-// Runs on SDL's audio thread with the device locked: decode what the device
-// asks for; after the end of the stream, silence. Every frame handed over
-// counts towards the position.
+// Runs on the output's thread with the output locked: decode what it asks
+// for; after the end of the stream, silence. Every frame handed over counts
+// towards the position.
 static void fill(void* user, Uint8* out, int bytes) {
     Channel::State* state = static_cast<Channel::State*>(user);
     int done = 0;
@@ -85,10 +128,17 @@ Result System::getVersion(unsigned* result) {
     return Ok;
 }
 
+// The output is opened when something plays: a program that never plays
+// (the capture tool) never reaches for a sound server.
 Result System::init(int, unsigned, void*) {
     mpg123_init();
-    audioUp = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
-    return audioUp ? Ok : ErrorOutput;
+    audioUp = true;
+    return Ok;
+}
+
+Result System::setOutputOffset(int milliseconds) {
+    offsetMilliseconds = milliseconds;
+    return Ok;
 }
 
 Result System::createStream(const char* path, unsigned, void*, Stream** result) {
@@ -129,7 +179,19 @@ Result System::playSound(int, Stream* sound, bool paused, Channel** result) {
     Channel::State* state = opened->state;
     state->stream = sound;
     state->frameBytes = 2 * sound->channels;
+    state->offsetFrames = int64_t(offsetMilliseconds) * sound->rate / 1000;
+    state->paused = paused;
 
+    state->heardAt = SDL_GetPerformanceCounter();
+    state->server = PulseOutput::open(int(sound->rate), sound->channels, fill, state, paused);
+    if (state->server) {
+        closeChannel();
+        channel = opened;
+        *result = opened;
+        return Ok;
+    }
+    if (!sdlAudioUp)
+        sdlAudioUp = SDL_InitSubSystem(SDL_INIT_AUDIO) == 0;
     SDL_AudioSpec want;
     SDL_zero(want);
     want.freq = int(sound->rate);
@@ -139,7 +201,7 @@ Result System::playSound(int, Stream* sound, bool paused, Channel** result) {
     want.callback = fill;
     want.userdata = state;
     SDL_AudioSpec have;
-    state->device = SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0);
+    state->device = sdlAudioUp ? SDL_OpenAudioDevice(nullptr, 0, &want, &have, 0) : 0;
     if (!state->device) {
         delete state;
         delete opened;
@@ -147,7 +209,6 @@ Result System::playSound(int, Stream* sound, bool paused, Channel** result) {
     }
     state->bufferFrames = have.samples;
     state->handedAt = SDL_GetPerformanceCounter();
-    state->paused = paused;
     closeChannel();
     channel = opened;
     SDL_PauseAudioDevice(state->device, paused ? 1 : 0);
@@ -162,6 +223,7 @@ void System::closeChannel() {
         return;
     if (channel->state->device)
         SDL_CloseAudioDevice(channel->state->device);
+    delete channel->state->server;
     delete channel->state;
     delete channel;
     channel = nullptr;
@@ -170,7 +232,7 @@ void System::closeChannel() {
 Result System::release() {
     closeChannel();
     delete stream;
-    if (audioUp)
+    if (sdlAudioUp)
         SDL_QuitSubSystem(SDL_INIT_AUDIO);
     delete this;
     return Ok;
@@ -181,9 +243,12 @@ Result Channel::setPaused(bool paused) {
         return ErrorInvalidHandle;
     if (paused == state->paused)
         return Ok;
-    SDL_LockAudioDevice(state->device);
+    state->lock();
     if (paused) {
         state->heldFrames = std::max(state->playedNow(), state->reportedFrames);
+    } else if (state->server) {
+        // What the server holds plays on from where it stopped.
+        state->reportedFrames = state->heldFrames;
     } else {
         // Go on from the held position as if a buffer had just been handed
         // over: no jump for the time spent paused.
@@ -192,16 +257,22 @@ Result Channel::setPaused(bool paused) {
         state->reportedFrames = state->heldFrames;
     }
     state->paused = paused;
-    SDL_UnlockAudioDevice(state->device);
-    SDL_PauseAudioDevice(state->device, paused ? 1 : 0);
+    if (state->server)
+        state->server->setPaused(paused);
+    state->unlock();
+    if (!state->server)
+        SDL_PauseAudioDevice(state->device, paused ? 1 : 0);
     return Ok;
 }
 
 Result Channel::stop() {
     if (state->stopped)
         return ErrorInvalidHandle;
-    SDL_CloseAudioDevice(state->device);
+    if (state->device)
+        SDL_CloseAudioDevice(state->device);
     state->device = 0;
+    delete state->server;
+    state->server = nullptr;
     state->stopped = true;
     return Ok;
 }
@@ -211,11 +282,22 @@ Result Channel::getPosition(unsigned* position, unsigned timeUnit) {
         return ErrorInvalidHandle;
     uint64_t played = state->heldFrames;
     if (!state->paused) {
-        SDL_LockAudioDevice(state->device);
-        played = std::max(state->playedNow(), state->reportedFrames);
-        SDL_UnlockAudioDevice(state->device);
+        state->lock();
+        uint64_t heard = state->playedNow();
+        if (state->server && state->reportedAt) {
+            // The server's reports come now and then, each a little off
+            // the last one's course: a step ahead is taken up at 1 ms a
+            // poll beyond the time between polls, so the picture never
+            // jumps.
+            uint64_t most = state->reportedFrames + state->framesSince(state->reportedAt) +
+                            uint64_t(state->stream->rate) / 1000;
+            heard = std::min(heard, most);
+        }
+        played = std::max(heard, state->reportedFrames);
+        state->unlock();
     }
     state->reportedFrames = played;
+    state->reportedAt = SDL_GetPerformanceCounter();
     *position = unsigned(played * 1000 / uint64_t(state->stream->rate));
     return Ok;
 }
@@ -226,23 +308,31 @@ Result Channel::setPosition(unsigned position, unsigned timeUnit) {
     // Rounded up, so that the frame reads back as the same millisecond.
     uint64_t rate = uint64_t(state->stream->rate);
     uint64_t frame = (uint64_t(position) * rate + 999) / 1000;
-    SDL_LockAudioDevice(state->device);
+    state->lock();
     off_t reached = mpg123_seek(state->stream->decoder, off_t(frame), SEEK_SET);
     state->ended = reached < 0 || reached < off_t(frame);
     state->framesHanded = frame + uint64_t(state->bufferFrames);
     state->handedAt = SDL_GetPerformanceCounter();
+    if (state->server) {
+        // What was queued from before the seek goes; what the server asks
+        // for while the flush is on its way is already from the new place,
+        // and plays after it. Until the server has told where its output
+        // stands again, the position holds at the target.
+        state->framesHanded = frame;
+        state->server->flush();
+    }
     state->heldFrames = frame;
     state->reportedFrames = frame;
-    SDL_UnlockAudioDevice(state->device);
+    state->unlock();
     return Ok;
 }
 
 Result Channel::getConsumed(unsigned long long* frames, unsigned* bufferFrames) {
     if (state->stopped)
         return ErrorInvalidHandle;
-    SDL_LockAudioDevice(state->device);
+    state->lock();
     *frames = state->framesHanded;
-    SDL_UnlockAudioDevice(state->device);
+    state->unlock();
     *bufferFrames = unsigned(state->bufferFrames);
     return Ok;
 }

@@ -6,14 +6,19 @@
 // channel's position in milliseconds, release. Output goes through SDL2
 // audio; MP3 streams are decoded with libmpg123 as they play.
 //
-// A channel's position is the number of sample frames the audio device has
-// played, in milliseconds: the frames it has consumed, less the one buffer
-// it holds, plus the part of that buffer played since it was handed over
-// (measured on the clock, at most one buffer), so that the position moves
-// smoothly between the device's requests instead of once per buffer. It
-// never goes back except by a seek, stands still while paused and reads
-// exactly what was set right after a seek. When the stream ends the channel
-// goes on playing silence, so its position keeps advancing in real time.
+// A channel's position is the sample frame the listener hears now, in
+// milliseconds. On a PulseAudio server (PipeWire's too) it is the frames
+// handed to the server less those the server reports still on their way to
+// the output: its queue and the device's latency, interpolated between the
+// server's reports. Elsewhere (SDL's output: no server, Windows, the dummy
+// driver) it is the frames the device has consumed, less the one buffer it
+// holds, plus the part of that buffer played since it was handed over
+// (measured on the clock, at most one buffer). Either way the position moves
+// smoothly, less the output offset a user gives for what no API reports (a
+// TV, a headset). It never goes back except by a seek, stands still while
+// paused and reads exactly what was set right after a seek, until the
+// sound from there is heard. When the stream ends the channel goes on
+// playing silence, so its position keeps advancing in real time.
 
 namespace Sound {
 
@@ -32,6 +37,9 @@ public:
     Result init(int maxChannels, unsigned flags, void* driverData);
     Result createStream(const char* path, unsigned mode, void* extraInfo, Stream** stream);
     Result playSound(int channelIndex, Stream* stream, bool paused, Channel** channel);
+    // How much later than the output reports the sound reaches the
+    // listener (negative: earlier); for the channels played after it.
+    Result setOutputOffset(int milliseconds);
     Result update();
     Result release();  // frees the system, its stream and its channel
 
@@ -40,6 +48,8 @@ private:
     ~System() = default;
     void closeChannel();  // one channel at a time: the old one goes first
     bool audioUp = false;
+    bool sdlAudioUp = false;
+    int offsetMilliseconds = 0;
     Stream* stream = nullptr;
     Channel* channel = nullptr;
 };

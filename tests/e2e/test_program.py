@@ -38,8 +38,17 @@ if not os.environ.get("DISPLAY"):
 # --help names every option and exits 0 without opening anything.
 run = subprocess.run([VELVORIA, "--help"], env=env(), capture_output=True, text=True, timeout=30)
 check(run.returncode == 0 and all(o in run.stdout for o in
-                                  ("--windowed", "--desktop", "--native", "--display", "--no-vsync", "--mute", "--edit", "--help")),
+                                  ("--windowed", "--desktop", "--native", "--display", "--no-vsync", "--mute", "--edit",
+                                   "--audio-offset", "--help")),
       "--help names every option, status %d" % run.returncode)
+
+# A bad option value: its line, then the usage, and status 2, before any window.
+for value in ("1001", "abc"):
+    run = subprocess.run([VELVORIA, "--audio-offset", value], env=env(), capture_output=True, text=True, timeout=30)
+    lines = run.stderr.splitlines()
+    check(run.returncode == 2 and lines and "--audio-offset" in lines[0] and value in lines[0]
+          and "usage: velvoria" in run.stderr, "--audio-offset %s gets its line, the usage and status 2 (%d: %r)"
+          % (value, run.returncode, lines[:1]))
 
 # The window, then Escape. No audio driver is chosen: on a machine without a
 # sound card nothing at all reaches the console.

@@ -198,3 +198,33 @@ TEST_F(Player, PositionMovesSmoothlyBetweenTheDevicesRequests) {
     EXPECT_GT(last, 2800u);
     system->release();
 }
+
+// A user's offset for a sound heard later holds the position back by as
+// much (nothing heard yet reads 0); one for a sound heard earlier moves it on.
+TEST_F(Player, AnOutputOffsetMovesThePositionByItsLength) {
+    ASSERT_FALSE(mp3.empty()) << "lame could not make the test MP3";
+    for (int offset : {300, -300}) {
+        Sound::System* system = nullptr;
+        Sound::System::create(&system);
+        system->init(1, 0, nullptr);
+        system->setOutputOffset(offset);
+        Sound::Stream* stream = nullptr;
+        Sound::Channel* channel = nullptr;
+        ASSERT_EQ(system->createStream(mp3.c_str(), 0, nullptr, &stream), Sound::Ok);
+        ASSERT_EQ(system->playSound(-1, stream, false, &channel), Sound::Ok);
+        unsigned position = 0;
+        ASSERT_EQ(channel->getPosition(&position, Sound::timeUnitMilliseconds), Sound::Ok);
+        if (offset > 0)
+            EXPECT_EQ(position, 0u);
+        else
+            EXPECT_GE(position, 300u);
+        SDL_Delay(500);
+        unsigned long long consumed = 0;
+        unsigned buffer = 0;
+        channel->getConsumed(&consumed, &buffer);
+        ASSERT_EQ(channel->getPosition(&position, Sound::timeUnitMilliseconds), Sound::Ok);
+        double played = (double(consumed) - buffer) * 1000.0 / 44100.0;
+        EXPECT_NEAR(double(position), played - offset, 1000.0 * buffer / 44100.0 + 2) << offset;
+        system->release();
+    }
+}

@@ -219,4 +219,16 @@ TEST(Options, DefaultsUnknownArgumentsEveryOptionAndBadDisplays) {
     for (auto bad : {parse({"--display", "x"}), parse({"--display", "-1"}), parse({"--display"}),
                      parse({"--display", "99999999999"})})
         EXPECT_NE(bad.error.find("--display"), std::string::npos) << bad.error;
+
+    // The sound's delay in whole milliseconds, a second at most either way.
+    EXPECT_EQ(plain.audioOffset, 0);
+    EXPECT_EQ(parse({"--audio-offset", "100"}).audioOffset, 100);
+    EXPECT_EQ(parse({"--audio-offset", "-1000", "--edit"}).audioOffset, -1000);
+    EXPECT_EQ(parse({"--audio-offset", "+1000"}).audioOffset, 1000);
+    for (auto bad : {parse({"--audio-offset", "1001"}), parse({"--audio-offset", "-1001"}),
+                     parse({"--audio-offset", "abc"}), parse({"--audio-offset", "12ms"}),
+                     parse({"--audio-offset", "1e2"}), parse({"--audio-offset", ""}),
+                     parse({"--audio-offset", " 5"}), parse({"--audio-offset", "nan"}),
+                     parse({"--audio-offset", "99999999999999999999"}), parse({"--audio-offset"})})
+        EXPECT_NE(bad.error.find("--audio-offset"), std::string::npos) << bad.error;
 }

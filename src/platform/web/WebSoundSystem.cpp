@@ -8,6 +8,7 @@
 
 #include <emscripten.h>
 
+#include <algorithm>
 #include <string>
 
 #include "platform/SoundSystem.h"
@@ -70,6 +71,7 @@ struct Channel::State {
     std::string path;
     bool paused = false;
     bool stopped = false;
+    int offset = 0;  // milliseconds the sound reaches the listener later than the context says
 };
 
 Result System::create(System** system) {
@@ -103,12 +105,17 @@ Result System::playSound(int, Stream* played, bool paused, Channel** result) {
         return ErrorInvalidHandle;
     closeChannel();
     channel = new Channel();
-    channel->state = new Channel::State{played->path, paused, false};
+    channel->state = new Channel::State{played->path, paused, false, offsetMilliseconds};
     if (paused)
         musicHold(0.0);
     else
         musicStart(played->path.c_str(), 0.0);
     *result = channel;
+    return Ok;
+}
+
+Result System::setOutputOffset(int milliseconds) {
+    offsetMilliseconds = milliseconds;
     return Ok;
 }
 
@@ -152,7 +159,11 @@ Result Channel::stop() {
 Result Channel::getPosition(unsigned* position, unsigned timeUnit) {
     if (!state || state->stopped || timeUnit != timeUnitMilliseconds)
         return ErrorInvalidHandle;
-    *position = unsigned(musicPosition() * 1000.0);
+    double heard = musicPosition() * 1000.0;
+    // A held position is the one set; a playing one is heard the offset later.
+    if (!state->paused)
+        heard = std::max(0.0, heard - state->offset);
+    *position = unsigned(heard);
     return Ok;
 }
 
