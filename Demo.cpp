@@ -5,7 +5,7 @@
 #include <exception>
 #include <string>
 
-#include "EditSession.h"
+#include "edit/EditSession.h"
 #include "GLError.h"
 #include "Options.h"
 #include "Screen.h"
@@ -139,7 +139,8 @@ int appMain(const Quib::List<Quib::String>& arguments) {
             window.startScaledPresentation();
         if (options.edit) {
             Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On, Demo::Mode::Edit, options.audioOffset);
-            EditSession session(window, *demo.editClock(), Demo::rowRate, options.editorHost, options.editorPort);
+            EditSession session(window, *demo.editClock(), Demo::rowRate, Demo::endTime, options.editorHost,
+                                options.editorPort);
             while (!window.escapePressed() && !window.closeRequested() && window.isOpen()) {
                 session.frame();
                 if (!demo.tick())

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "EditClock.h"
+#include "edit/EditClock.h"
 #include "FmodAudio.h"
 #include "quib/List.h"
 #include "scene/Effect.h"

@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "EditorLink.h"
+#include "edit/EditorLink.h"
 
 const char* const usageText =
     "usage: velvoria [OPTION]...\n"

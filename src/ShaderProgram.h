@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "FileStamp.h"
+#include "edit/FileStamp.h"
 #include "Program.h"
 #include "Shader.h"
 

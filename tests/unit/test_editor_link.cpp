@@ -21,8 +21,8 @@
 #include <thread>
 
 #include "Audio.h"
-#include "EditClock.h"
-#include "EditorLink.h"
+#include "edit/EditClock.h"
+#include "edit/EditorLink.h"
 #include "Options.h"
 #include "Sync.h"
 

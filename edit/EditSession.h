@@ -16,7 +16,10 @@ class Window;
 // and the window title that shows where the production stands.
 class EditSession {
 public:
-    EditSession(Window& window, EditClock& clock, double rowRate, const std::string& host, int port);
+    // rowRate: the production's rows per second; endTime: where it ends, in
+    // seconds, and the editing mode holds.
+    EditSession(Window& window, EditClock& clock, double rowRate, double endTime, const std::string& host,
+                int port);
 
     // Once a frame, before the frame is rendered.
     void frame();
@@ -33,6 +36,7 @@ private:
     Window& window;
     EditClock& clock;
     double rowRate;
+    double endTime;
     EditorLink link;
     std::vector<FileStamp> trackStamps;  // by track index
     std::vector<ShaderProgram*> brokenPrograms;  // those whose last rebuild failed

@@ -4,13 +4,13 @@
 #include <cmath>
 #include <cstdio>
 
-#include "Demo.h"
 #include "ShaderProgram.h"
 #include "Sync.h"
 #include "Window.h"
 
-EditSession::EditSession(Window& window, EditClock& clock, double rowRate, const std::string& host, int port)
-    : window(window), clock(clock), rowRate(rowRate), link(Sync::instance().getDevice(), host, port) {
+EditSession::EditSession(Window& window, EditClock& clock, double rowRate, double endTime, const std::string& host,
+                         int port)
+    : window(window), clock(clock), rowRate(rowRate), endTime(endTime), link(Sync::instance().getDevice(), host, port) {
     window.reportKeys = true;
 }
 
@@ -43,11 +43,11 @@ void EditSession::frame() {
 // row it pauses on, once. Nothing in the protocol pauses the editor: it
 // shows that row and still believes it is playing until its user pauses it.
 void EditSession::holdAtEnd() {
-    if (clock.isPlaying() && clock.getPosition() >= Demo::endTime) {
+    if (clock.isPlaying() && clock.getPosition() >= endTime) {
         clock.pause();
-        clock.setPosition(Demo::endTime);
+        clock.setPosition(endTime);
     }
-    bool held = !clock.isPlaying() && clock.getPosition() >= Demo::endTime;
+    bool held = !clock.isPlaying() && clock.getPosition() >= endTime;
     if (held && !heldAtEnd)
         link.tellRow(currentRow());
     heldAtEnd = held;
