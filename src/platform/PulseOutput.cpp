@@ -3,6 +3,7 @@
 #ifdef VELVORIA_PULSE
 
 #include <pulse/pulseaudio.h>
+#include <pulse/rtclock.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -41,6 +42,29 @@ void onWrite(pa_stream* stream, size_t bytes, void* user) {
 }
 
 void onOperation(pa_stream*, int, void* user) { signalLoop(static_cast<pa_threaded_mainloop*>(user)); }
+void onWake(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
+    signalLoop(static_cast<pa_threaded_mainloop*>(user));
+}
+
+// Waits, the loop locked, until done() or for `seconds` at most: a server
+// that takes the connection and then never answers (PipeWire without its
+// session manager does that to a new stream) must not hold the program.
+template <class Done>
+bool waitFor(PulseOutput::Server* server, Done done, double seconds) {
+    pa_mainloop_api* api = pa_threaded_mainloop_get_api(server->loop);
+    pa_usec_t deadline = pa_rtclock_now() + pa_usec_t(seconds * 1e6);
+    while (!done()) {
+        pa_usec_t now = pa_rtclock_now();
+        if (now >= deadline)
+            return false;
+        pa_time_event* wake = pa_context_rttime_new(server->context, std::min(deadline, now + 50000), onWake,
+                                                    server->loop);
+        pa_threaded_mainloop_wait(server->loop);
+        if (wake)
+            api->time_free(wake);
+    }
+    return true;
+}
 
 // SDL_AUDIODRIVER names the driver the user wants; only PulseAudio's and
 // PipeWire's are this server.
@@ -90,10 +114,9 @@ PulseOutput* PulseOutput::open(int rate, int channels, Fill fill, void* user, bo
         // No server started on our behalf: where none runs, SDL's output
         // takes over.
         if (pa_context_connect(server->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0) {
-            pa_context_state_t state;
-            while ((state = pa_context_get_state(server->context)) != PA_CONTEXT_READY && PA_CONTEXT_IS_GOOD(state))
-                pa_threaded_mainloop_wait(server->loop);
-            ready = state == PA_CONTEXT_READY;
+            waitFor(server, [&] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(server->context)) ||
+                                         pa_context_get_state(server->context) == PA_CONTEXT_READY; }, 3.0);
+            ready = pa_context_get_state(server->context) == PA_CONTEXT_READY;
         }
     }
     if (ready) {
@@ -111,14 +134,10 @@ PulseOutput* PulseOutput::open(int rate, int channels, Fill fill, void* user, bo
         attr.tlength = uint32_t(pa_usec_to_bytes(46000, &spec));
         pa_stream_flags_t flags = pa_stream_flags_t(PA_STREAM_AUTO_TIMING_UPDATE |
                                                     PA_STREAM_ADJUST_LATENCY | (paused ? PA_STREAM_START_CORKED : 0));
-        ready = pa_stream_connect_playback(server->stream, nullptr, &attr, flags, nullptr, nullptr) == 0;
-        pa_stream_state_t state;
-        while (ready && (state = pa_stream_get_state(server->stream)) != PA_STREAM_READY) {
-            if (!PA_STREAM_IS_GOOD(state))
-                ready = false;
-            else
-                pa_threaded_mainloop_wait(server->loop);
-        }
+        ready = pa_stream_connect_playback(server->stream, nullptr, &attr, flags, nullptr, nullptr) == 0 &&
+                waitFor(server, [&] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(server->stream)) ||
+                                             pa_stream_get_state(server->stream) == PA_STREAM_READY; }, 3.0) &&
+                pa_stream_get_state(server->stream) == PA_STREAM_READY;
     }
     pa_threaded_mainloop_unlock(server->loop);
     if (!ready) {
@@ -136,20 +155,20 @@ void PulseOutput::lock() { pa_threaded_mainloop_lock(server->loop); }
 void PulseOutput::unlock() { pa_threaded_mainloop_unlock(server->loop); }
 
 // Waits for the server to carry out an operation, so that what follows sees
-// its effect.
-static void finish(pa_threaded_mainloop* loop, pa_operation* operation) {
+// its effect; a second at most.
+static void finish(PulseOutput::Server* server, pa_operation* operation) {
     if (!operation)
         return;
-    while (pa_operation_get_state(operation) == PA_OPERATION_RUNNING)
-        pa_threaded_mainloop_wait(loop);
+    if (!waitFor(server, [&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }, 1.0))
+        pa_operation_cancel(operation);
     pa_operation_unref(operation);
 }
 
 void PulseOutput::setPaused(bool paused) {
-    finish(server->loop, pa_stream_cork(server->stream, paused ? 1 : 0, onOperation, server->loop));
+    finish(server, pa_stream_cork(server->stream, paused ? 1 : 0, onOperation, server->loop));
 }
 
-void PulseOutput::flush() { finish(server->loop, pa_stream_flush(server->stream, onOperation, server->loop)); }
+void PulseOutput::flush() { finish(server, pa_stream_flush(server->stream, onOperation, server->loop)); }
 
 // The server's last timing report says which byte of the stream it had read
 // and how long the sink takes to play a byte read, when it took those

@@ -5,8 +5,8 @@ player into a null sink while a recorder takes the sink's monitor with the
 server's timing. For each click, the time the clock reached it (the
 picture) is compared with the time its sound left the sink (the sound).
 
-usage: avsync.py BUILD_DIR  (the tools avsync_player and avsync_recorder
-in BUILD_DIR; the sound server on the PATH)
+usage: avsync.py BUILD_DIR [--no-pipewire]  (the tools avsync_player and
+avsync_recorder in BUILD_DIR; the sound servers on the PATH)
 """
 import os
 import shutil
@@ -78,6 +78,7 @@ def click_file(work, shift):
 
 class Server:
     """A PulseAudio of our own with one null sink, on a socket in `work`."""
+    name = "pulseaudio"
 
     def __init__(self, work):
         self.dir = os.path.join(work, "pulse")
@@ -93,22 +94,57 @@ class Server:
         self.process = subprocess.Popen(
             ["pulseaudio", "-n", "-F", config, "--daemonize=no", "--exit-idle-time=-1",
              "--use-pid-file=no", "--log-target=stderr"], env=env, stdout=self.log, stderr=self.log)
+        self.processes = [self.process]
         self.env = dict(os.environ, PULSE_SERVER="unix:%s/native" % self.dir, HOME=self.dir,
                         XDG_RUNTIME_DIR=self.dir)
         self.env.pop("SDL_AUDIODRIVER", None)
+        if not self.answers():
+            self.stop()
+            sys.exit("avsync: PulseAudio did not start (see %s/log)" % self.dir)
+
+    def answers(self):
         for _ in range(100):
             if subprocess.run(["pactl", "info"], env=self.env, capture_output=True).returncode == 0:
-                return
+                return True
             time.sleep(0.1)
-        self.stop()
-        sys.exit("avsync: PulseAudio did not start (see %s/log)" % self.dir)
+        return False
 
     def stop(self):
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
+        for process in reversed(self.processes):
+            process.send_signal(signal.SIGTERM)
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+
+
+class PipeWire(Server):
+    """PipeWire with its session manager and its PulseAudio service, on a
+    session bus of their own, and a null sink made through that service.
+    None when it does not start here."""
+    name = "pipewire"
+
+    def __init__(self, work):
+        self.dir = os.path.join(work, "pipewire")
+        os.makedirs(self.dir)
+        env = dict(os.environ, HOME=self.dir, XDG_RUNTIME_DIR=self.dir, XDG_CONFIG_HOME=self.dir,
+                   XDG_STATE_HOME=self.dir)
+        env.pop("DISPLAY", None)
+        self.log = open(os.path.join(self.dir, "log"), "w")
+        self.processes = []
+        bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address"],
+                               env=env, stdout=subprocess.PIPE, stderr=self.log, text=True)
+        self.processes.append(bus)
+        env["DBUS_SESSION_BUS_ADDRESS"] = bus.stdout.readline().strip()
+        for program in ("pipewire", "wireplumber", "pipewire-pulse"):
+            self.processes.append(subprocess.Popen([program], env=env, stdout=self.log, stderr=self.log))
+            time.sleep(0.5)
+        self.env = dict(env, PULSE_SERVER="unix:%s/pulse/native" % self.dir)
+        ok = self.answers()
+        for command in (["load-module", "module-null-sink", "sink_name=avsync", "rate=%d" % RATE],
+                        ["set-default-sink", "avsync"]):
+            ok = ok and subprocess.run(["pactl"] + command, env=self.env, capture_output=True).returncode == 0
+        self.started = ok
 
 
 def urgent():
@@ -124,13 +160,16 @@ def measure(server, work, mp3, times, settings, offset=None):
     """The picture's lead over the sound at each click, in ms."""
     raw, stamps = os.path.join(work, "rec.raw"), os.path.join(work, "rec.txt")
     env = dict(server.env, **settings)
-    recorder = subprocess.Popen([RECORDER, "avsync.monitor", str(LENGTH + 4), raw, stamps], env=server.env,
+    recorder = subprocess.Popen([RECORDER, "avsync.monitor", str(LENGTH + 15), raw, stamps], env=server.env,
                                 preexec_fn=urgent)
     time.sleep(0.5)
-    # The player runs past the file: its start may take a moment on a busy machine.
-    command = [PLAYER, mp3, str(LENGTH + 2)] + ([str(offset)] if offset is not None else [])
+    # The player plays until its clock is past the last click, and the
+    # recorder a little longer, for the sound still on its way.
+    command = [PLAYER, mp3, str(CLICKS[-1] + 0.5)] + ([str(offset)] if offset is not None else [])
     player = subprocess.run(command, env=env, capture_output=True, text=True, timeout=60,
                             preexec_fn=urgent)
+    time.sleep(0.5)
+    recorder.terminate()
     if recorder.wait(60) != 0 or player.returncode != 0:
         sys.exit("avsync: the player or the recorder failed: %s" % player.stderr.strip())
     # When each click's time was first shown: every line is a moment the
@@ -171,11 +210,15 @@ def check(server, work, mp3, times, name, expected=0.0, offset=None, settings=No
     for attempt in range(2):
         lead = measure(server, work, mp3, times, settings or {}, offset)
         median, spread = float(np.median(lead)), float(np.std(lead))
-        print("avsync: pulseaudio %s: picture ahead of sound by %.1f ms (sd %.2f ms, %d clicks)%s"
-              % (name, median, spread, len(lead), " (measured again)" if attempt else ""), flush=True)
+        print("avsync: %s %s: picture ahead of sound by %.1f ms (sd %.2f ms, %d clicks)%s"
+              % (server.name, name, median, spread, len(lead), " (measured again)" if attempt else ""), flush=True)
         if abs(median - expected) <= LIMIT_MS and spread <= SPREAD_MS:
             return True
     return False
+
+
+SETTINGS = (("default settings", {}), ("PULSE_LATENCY_MSEC=20", {"PULSE_LATENCY_MSEC": "20"}),
+            ("PULSE_LATENCY_MSEC=120", {"PULSE_LATENCY_MSEC": "120"}))
 
 
 def main():
@@ -194,16 +237,27 @@ def main():
               % (late, np.std(lead[1::2]), np.std(lead[0::2])), flush=True)
         if abs(late - 50) > 1:
             sys.exit("avsync: the measurement does not see a known delay of 50 ms; nothing measured")
-        for name, settings in (("default settings", {}), ("PULSE_LATENCY_MSEC=20", {"PULSE_LATENCY_MSEC": "20"}),
-                               ("PULSE_LATENCY_MSEC=120", {"PULSE_LATENCY_MSEC": "120"})):
+        for name, settings in SETTINGS:
             if not check(server, work, mp3, times, name, settings=settings):
-                failed.append(name)
+                failed.append("pulseaudio " + name)
         # A user's offset for a later sound moves the picture as much later.
         if not check(server, work, mp3, times, "default settings, --audio-offset 100", -100.0, offset=100):
             failed.append("--audio-offset 100")
     finally:
         server.stop()
-        shutil.rmtree(work, ignore_errors=True)
+    # The same through PipeWire's PulseAudio service, where it starts.
+    if "--no-pipewire" not in sys.argv:
+        pipewire = PipeWire(work)
+        try:
+            if not pipewire.started:
+                print("avsync: pipewire: it does not start here (see its log); measured on PulseAudio only")
+            else:
+                for name, settings in SETTINGS:
+                    if not check(pipewire, work, mp3, times, name, settings=settings):
+                        failed.append("pipewire " + name)
+        finally:
+            pipewire.stop()
+    shutil.rmtree(work, ignore_errors=True)
     if failed:
         sys.exit("avsync: out of step (more than %g ms off or a spread over %g ms): %s"
                  % (LIMIT_MS, SPREAD_MS, ", ".join(failed)))

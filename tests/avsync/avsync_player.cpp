@@ -5,6 +5,8 @@
 // every half millisecond, so the time a position was first shown is known
 // to about that.
 //
+// It plays until the clock reads SECONDS (10 s longer at most).
+//
 // usage: avsync_player FILE SECONDS [AUDIO_OFFSET_MS]
 #include <time.h>
 
@@ -42,7 +44,7 @@ int main(int argc, char** argv) {
             std::printf("%lld %lld %lld %lld\n", now, after, lastBefore, ms);
         last = ms;
         lastBefore = now;
-        if (now - start > (long long)(seconds * 1e9))
+        if (ms >= (long long)(seconds * 1000) || now - start > (long long)((seconds + 10) * 1e9))
             break;
         timespec pause = {0, 500000};
         nanosleep(&pause, nullptr);

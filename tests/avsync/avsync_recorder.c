@@ -4,9 +4,12 @@
  * stream's latency, which PulseAudio gives for a monitor as the time since
  * that sample left the sink (negative when it is still to be played).
  *
+ * It records for SECONDS, or until SIGTERM or SIGINT.
+ *
  * usage: avsync_recorder SOURCE SECONDS SAMPLES.raw TIMES.txt
  * TIMES.txt: one line a block, "sample-index monotonic-ns". */
 #include <pulse/pulseaudio.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -60,6 +63,11 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: avsync_recorder SOURCE SECONDS SAMPLES.raw TIMES.txt\n");
         return 2;
     }
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, NULL); /* the server thread inherits it */
     samples = fopen(argv[3], "wb");
     times = fopen(argv[4], "w");
     if (!samples || !times) {
@@ -94,8 +102,8 @@ int main(int argc, char** argv) {
                                  PA_STREAM_ADJUST_LATENCY);
     pa_threaded_mainloop_unlock(loop);
 
-    struct timespec pause = {(time_t)atof(argv[2]), (long)((atof(argv[2]) - (long)atof(argv[2])) * 1e9)};
-    nanosleep(&pause, NULL);
+    struct timespec length = {(time_t)atof(argv[2]), (long)((atof(argv[2]) - (long)atof(argv[2])) * 1e9)};
+    sigtimedwait(&stop, NULL, &length);
 
     pa_threaded_mainloop_lock(loop);
     pa_stream_disconnect(stream);
