@@ -298,11 +298,23 @@ static int writeTrackFile(const SyncTrack* track, const char* path) {
     return reason;
 }
 
+// Renames from over to, replacing what to names (Windows' rename does not).
+static bool replaceFile(const char* from, const char* to) {
+#ifdef _WIN32
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
+        return true;
+    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
+    return false;
+#else
+    return std::rename(from, to) == 0;
+#endif
+}
+
 int saveTrack(const SyncTrack* track, const char* path) {
     char temporary[maxTrackPath + 32];
     if (!temporaryPath(temporary, sizeof temporary, path) || writeTrackFile(track, temporary) != 0)
         return 1;
-    if (std::rename(temporary, path) != 0) {
+    if (!replaceFile(temporary, path)) {
         std::remove(temporary);
         return 1;
     }
@@ -310,7 +322,7 @@ int saveTrack(const SyncTrack* track, const char* path) {
 }
 
 // Whether a process of this id runs now.
-static bool processRunning(long pid) {
+static bool processRunning(long long pid) {
 #ifdef _WIN32
     HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
     if (!process)
@@ -320,7 +332,7 @@ static bool processRunning(long pid) {
     CloseHandle(process);
     return running;
 #elif defined(__EMSCRIPTEN__)
-    return pid == long(getpid());
+    return pid == (long long)getpid();
 #else
     return pid > 0 && (kill(pid_t(pid), 0) == 0 || errno == EPERM);
 #endif
@@ -347,11 +359,16 @@ int removeStaleTemporaries(const char* basePath) {
         if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos)
             continue;
         // A save of a session that still runs is left alone.
-        if (processRunning(std::atol(digits.c_str())))
+        if (processRunning(std::strtoll(digits.c_str(), nullptr, 10)))
             continue;
         std::string path = directory + name;
         struct stat info;
-        if (lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && std::remove(path.c_str()) == 0)
+#ifdef _WIN32
+        bool plainFile = stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+#else
+        bool plainFile = lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);  // never through a link
+#endif
+        if (plainFile && std::remove(path.c_str()) == 0)
             ++removed;
     }
     closedir(listing);
@@ -414,7 +431,7 @@ int saveTracks(const SyncDevice* device, char* why, size_t whySize) {
 
     int unsaved = 0;
     for (int i = 0; i < count; ++i) {
-        if (std::rename(names[i].temporary, names[i].path) != 0) {
+        if (!replaceFile(names[i].temporary, names[i].path)) {
             if (!unsaved)
                 say(names[i].path, std::strerror(errno));
             std::remove(names[i].temporary);
