@@ -12,6 +12,12 @@ EditSession::EditSession(Window& window, EditClock& clock, double rowRate, doubl
                          int port)
     : window(window), clock(clock), rowRate(rowRate), endTime(endTime), link(Sync::instance().getDevice(), host, port) {
     window.reportKeys = true;
+    // A save killed half-way leaves its temporary files; this session's
+    // saves are the only other writers of such names.
+    SyncDevice* device = Sync::instance().getDevice();
+    if (int removed = removeStaleTemporaries(device->basePath))
+        std::fprintf(stderr, "velvoria: removed %d temporary track file%s of an unfinished save from %s\n",
+                     removed, removed == 1 ? "" : "s", device->basePath);
 }
 
 int32_t EditSession::currentRow() { return int32_t(std::floor(clock.getPosition() * rowRate)); }

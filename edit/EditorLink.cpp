@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #ifdef _WIN32
 #include <winsock2.h>
@@ -77,6 +79,7 @@ const size_t serverGreetingSize = sizeof serverGreeting - 1;
 enum Command : unsigned char { SetKey = 0, DeleteKey = 1, GetTrack = 2, SetRow = 3, Pause = 4, SaveTracks = 5 };
 
 const uint32_t retryMs = 1000;    // between attempts while no editor answers
+const uint32_t lookUpAgainMs = 30000;  // after a host name could not be looked up
 const uint32_t answerMs = 2000;   // for a connection or a greeting to complete
 const size_t maxBuffered = 1 << 20;  // an editor that stops reading is dropped
 
@@ -106,7 +109,56 @@ int payloadSize(unsigned char command) {
 
 bool elapsed(uint32_t now, uint32_t since, uint32_t span) { return now - since >= span; }
 
+// HOST:PORT as it is written on the command line, an IPv6 address in brackets.
+std::string hostAndPort(const std::string& host, int port) {
+    std::string name = host.find(':') == std::string::npos ? host : "[" + host + "]";
+    return name + ":" + std::to_string(port);
+}
+
 }  // namespace
+
+struct EditorLink::Lookup {
+    std::mutex mutex;
+    bool done = false;
+    std::string failure;  // why the name gave no address; empty when it did
+    std::vector<Address> found;
+
+    // Runs on a thread of its own for a name: a name service that never
+    // answers holds that thread and not the frames. numeric: the host is
+    // taken as an address only, which asks no service and runs in place.
+    void run(const std::string& host, int port, bool numeric = false) {
+        addrinfo hints = {};
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = numeric ? AI_NUMERICHOST : 0;
+        addrinfo* list = nullptr;
+        std::string service = std::to_string(port);
+        int error = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+        // "localhost" is the loopback even where the system's host table
+        // does not say so (a bare container has none).
+        if (error != 0 && host == "localhost" && !numeric)
+            error = getaddrinfo("127.0.0.1", service.c_str(), &hints, &list);
+        std::vector<Address> addresses;
+        for (addrinfo* a = error == 0 ? list : nullptr; a; a = a->ai_next) {
+            if (a->ai_addrlen > sizeof(Address::storage))
+                continue;
+            Address address;
+            std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
+            address.size = int(a->ai_addrlen);
+            addresses.push_back(address);
+        }
+        if (list)
+            freeaddrinfo(list);
+        std::string why;
+        if (error != 0)
+            why = gai_strerror(error);
+        else if (addresses.empty())
+            why = "the name has no address";
+        std::lock_guard<std::mutex> hold(mutex);
+        found = addresses;
+        failure = why;
+        done = true;
+    }
+};
 
 EditorLink::EditorLink(SyncDevice* device, const std::string& host, int port)
     : device(device), host(host), port(port) {}
@@ -116,31 +168,59 @@ EditorLink::~EditorLink() {
         closeSocket(socket);
 }
 
+// The name is looked up once, when first needed, and kept. A look-up that
+// fails is said once and made again only every half minute: a name service
+// may come back, and a failing one costs a thread, never a frame.
+bool EditorLink::addressesKnown(uint32_t now) {
+    if (!addresses.empty())
+        return true;
+    if (!lookup) {
+        if (lookupFailed && int32_t(now - nextLookup) < 0)
+            return false;
+#ifdef _WIN32
+        socketsReady();  // Winsock looks nothing up before it is started
+#endif
+        auto started = std::make_shared<Lookup>();
+        // An address written as such needs no thread: nothing is asked.
+        Lookup literal;
+        literal.run(host, port, true);
+        if (literal.failure.empty()) {
+            addresses = literal.found;
+            return true;
+        }
+        try {
+            std::thread([started, name = host, number = port] { started->run(name, number); }).detach();
+        } catch (const std::exception&) {
+            started->failure = "no thread could be started for the look-up";
+            started->done = true;
+        }
+        lookup = started;
+        return false;
+    }
+    std::shared_ptr<Lookup> current = lookup;  // outlives the lock on its mutex
+    std::lock_guard<std::mutex> hold(current->mutex);
+    if (!current->done)
+        return false;
+    std::string failure = current->failure;
+    addresses = current->found;
+    lookup.reset();
+    if (!failure.empty()) {
+        if (!lookupFailed)
+            std::fprintf(stderr, "velvoria: the editor at %s cannot be reached: %s\n",
+                         hostAndPort(host, port).c_str(), failure.c_str());
+        lookupFailed = true;
+        nextLookup = now + lookUpAgainMs;
+        return false;
+    }
+    if (lookupFailed)
+        std::fprintf(stderr, "velvoria: %s is found now\n", host.c_str());
+    lookupFailed = false;
+    return true;
+}
+
 void EditorLink::startConnecting(uint32_t now) {
     attempted = true;
     nextAttempt = now + retryMs;
-    // The name is looked up once, when first needed, and kept: a slow name
-    // service can then hold one frame at most, not one a second.
-    if (addresses.empty()) {
-        addrinfo hints = {};
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        std::string service = std::to_string(port);
-        // "localhost" is the loopback even where the system's host table
-        // does not say so (a bare container has none).
-        if (getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0 &&
-            (host != "localhost" || getaddrinfo("127.0.0.1", service.c_str(), &hints, &found) != 0))
-            return;
-        for (addrinfo* a = found; a; a = a->ai_next) {
-            Address address;
-            std::memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
-            address.size = int(a->ai_addrlen);
-            addresses.push_back(address);
-        }
-        freeaddrinfo(found);
-        if (addresses.empty())
-            return;
-    }
     // One address per attempt, the next one at once when this one fails: an
     // editor listening on IPv4 only is found when the name gives IPv6 first.
     const Address& address = addresses[size_t(addressTurn) % addresses.size()];
@@ -269,10 +349,14 @@ bool EditorLink::handleCommands(Requests& requests, uint32_t now) {
             requests.paused = input[p] != 0;
             break;
         case SaveTracks: {
-            int failed = saveTracks(device);
-            if (failed)
-                std::fprintf(stderr, "velvoria: %d of %d tracks could not be saved to %s\n", failed,
-                             device->trackCount, device->basePath);
+            char why[2 * maxTrackPath + 64];
+            int failed = saveTracks(device, why, sizeof why);
+            if (failed && failed == device->trackCount)
+                std::fprintf(stderr, "velvoria: %d of %d tracks could not be saved to %s, no file changed: %s\n",
+                             failed, device->trackCount, device->basePath, why);
+            else if (failed)
+                std::fprintf(stderr, "velvoria: %d of %d tracks could not be saved to %s: %s\n", failed,
+                             device->trackCount, device->basePath, why);
             else
                 std::fprintf(stderr, "velvoria: saved %d tracks to %s\n", device->trackCount, device->basePath);
             break;
@@ -285,7 +369,7 @@ bool EditorLink::handleCommands(Requests& requests, uint32_t now) {
 
 EditorLink::Requests EditorLink::pump(uint32_t now, int32_t row, bool playing) {
     Requests requests;
-    if (state == State::Idle && (!attempted || int32_t(now - nextAttempt) >= 0))
+    if (state == State::Idle && addressesKnown(now) && (!attempted || int32_t(now - nextAttempt) >= 0))
         startConnecting(now);
 
     if (state == State::Connecting) {
@@ -320,7 +404,7 @@ EditorLink::Requests EditorLink::pump(uint32_t now, int32_t row, bool playing) {
             state = State::Connected;
             announced = 0;
             lastRow = -1;
-            std::fprintf(stderr, "velvoria: editor connected (%s:%d)\n", host.c_str(), port);
+            std::fprintf(stderr, "velvoria: editor connected (%s)\n", hostAndPort(host, port).c_str());
         } else if (elapsed(now, stateSince, answerMs)) {
             drop("the editor did not greet in time", now);
             return requests;
@@ -349,13 +433,46 @@ void EditorLink::tellRow(int32_t row) {
 bool parseEditorAddress(const std::string& text, std::string& host, int& port) {
     host = "localhost";
     port = EditorLink::defaultPort;
-    size_t colon = text.rfind(':');
-    std::string name = colon == std::string::npos ? text : text.substr(0, colon);
+    std::string name, digits;
+    bool withPort = false, ipv6 = false;
+    if (!text.empty() && text[0] == '[') {
+        // "[ADDRESS]" or "[ADDRESS]:PORT": an IPv6 address with a port.
+        size_t close = text.find(']');
+        if (close == std::string::npos || close == 1)
+            return false;
+        name = text.substr(1, close - 1);
+        ipv6 = true;
+        if (close + 1 < text.size()) {
+            if (text[close + 1] != ':')
+                return false;
+            digits = text.substr(close + 2);
+            withPort = true;
+        }
+    } else if (std::count(text.begin(), text.end(), ':') > 1) {
+        name = text;  // a bare IPv6 address, no port
+        ipv6 = true;
+    } else {
+        size_t colon = text.find(':');
+        name = text.substr(0, colon);
+        if (colon != std::string::npos) {
+            digits = text.substr(colon + 1);
+            withPort = true;
+        }
+    }
+    // What a host name or an address can hold (a zone after '%' included);
+    // anything else would only fail the look-up later, silently.
+    if (name.size() > 253)
+        return false;
+    for (char c : name) {
+        bool fits = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                    c == '.' || c == '_' || (ipv6 && (c == ':' || c == '%'));
+        if (!fits)
+            return false;
+    }
     if (!name.empty())
         host = name;
-    if (colon == std::string::npos)
+    if (!withPort)
         return true;
-    std::string digits = text.substr(colon + 1);
     if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
         return false;
     port = std::atoi(digits.c_str());

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,9 +14,11 @@
 // editor's key changes to the registry at once, writes the tracks when the
 // editor asks, and tells the editor the row while the demo plays.
 //
-// Nothing here blocks: the socket is non-blocking, a command is acted on
-// only once all its bytes are in, and a connection that does not answer in
-// time is given up. Anything the editor sends that is not the protocol
+// Nothing here blocks: the host name is looked up on a thread of its own,
+// the socket is non-blocking, a command is acted on only once all its bytes
+// are in, and a connection that does not answer in time is given up. A name
+// that cannot be looked up is said once on standard error and tried again
+// only every half minute. Anything the editor sends that is not the protocol
 // drops the link with one line on standard error; the keys stay as they are.
 class EditorLink {
 public:
@@ -43,7 +46,15 @@ public:
 
 private:
     enum class State { Idle, Connecting, Greeting, Connected };
+    struct Address {
+        alignas(8) unsigned char storage[128];  // a sockaddr_storage
+        int size;
+    };
+    // One look-up of the host, shared with the thread that makes it: the
+    // link may be gone before a slow name service answers.
+    struct Lookup;
 
+    bool addressesKnown(uint32_t now);
     void startConnecting(uint32_t now);
     void drop(const char* why, uint32_t now);
     bool flush(uint32_t now);
@@ -58,11 +69,10 @@ private:
     intptr_t socket = -1;   // the platform's socket handle, -1 for none
     uint32_t nextAttempt = 0;
     bool attempted = false;
-    struct Address {
-        alignas(8) unsigned char storage[128];  // a sockaddr_storage
-        int size;
-    };
     std::vector<Address> addresses;  // the host's, looked up once
+    std::shared_ptr<Lookup> lookup;  // the one under way, if any
+    uint32_t nextLookup = 0;
+    bool lookupFailed = false;       // and said so
     int addressTurn = 0;             // which of them the next attempt takes
     uint32_t stateSince = 0;
     int announced = 0;        // tracks asked for on this connection
@@ -70,6 +80,9 @@ private:
     std::string input, output;
 };
 
-// "HOST", "HOST:PORT" or ":PORT" into its parts; an empty host or a missing
-// port leaves the defaults (localhost, 1338). False for a bad port.
+// "HOST", "HOST:PORT" or ":PORT" into its parts; an IPv6 address is written
+// in brackets when a port follows ("[::1]:1338"), bare otherwise ("::1"). An
+// empty host or a missing port leaves the defaults (localhost, 1338). False
+// for a bad port, unclosed brackets, or a host that no name or address can
+// be (over 253 characters, or characters a host name does not have).
 bool parseEditorAddress(const std::string& text, std::string& host, int& port);

@@ -1,12 +1,14 @@
 #include "CubeTexture.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <vector>
 
 #include <stb/stb_image.h>
 
 #include "GLError.h"
+#include "Texture.h"
 #include "platform/PathKind.h"
 
 using Quib::Exception;
@@ -24,6 +26,7 @@ const int faceTiles[6][2] = {{2, 1}, {0, 1}, {1, 0}, {1, 2}, {1, 1}, {1, 3}};
 }  // namespace
 
 CubeTexture::CubeTexture(const String& path) : id(0), width(0), height(0) {
+    refuseOversizedImage(path, "src\\CubeTexture", 9);
     int components = 0;
     const char* name = path.cStr() ? path.cStr() : "";
     std::unique_ptr<stbi_uc, ImageFree> pixels(
@@ -36,6 +39,13 @@ CubeTexture::CubeTexture(const String& path) : id(0), width(0), height(0) {
         glBindTexture(GL_TEXTURE_CUBE_MAP, id);
 
         const int w = width / 3, h = height / 4;
+        // The upload below fails with OpenGL's bare "invalid value", which
+        // names no file: say which one, and why, first.
+        if (w != h || w == 0)
+            std::fprintf(stderr,
+                         "velvoria: \"%s\" is %d x %d pixels: a cube cross is 3 square faces wide and 4 tall, "
+                         "and this one's faces would be %d x %d\n",
+                         name, width, height, w, h);
         const uint32_t* image = reinterpret_cast<const uint32_t*>(pixels.get());
         std::vector<uint32_t> staging(static_cast<size_t>(w) * h);
 

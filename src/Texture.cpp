@@ -70,7 +70,23 @@ std::string incompleteness() {
 
 }  // namespace
 
+void refuseOversizedImage(const String& path, const char* sourceFile, int line) {
+    const char* name = path.cStr() ? path.cStr() : "";
+    int width = 0, height = 0, components = 0;
+    if (!isFileOrDirectory(name) || !stbi_info(name, &width, &height, &components))
+        return;
+    GLint limit = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &limit);
+    if (limit <= 0 || (width <= limit && height <= limit))
+        return;
+    char size[96];
+    std::snprintf(size, sizeof size, "\" is %d x %d pixels, more than the %d this OpenGL takes", width, height,
+                  int(limit));
+    throw Exception("Texture \"" + path + size, sourceFile, line);
+}
+
 Texture::Texture(const String& path) : id(0), width(0), height(0) {
+    refuseOversizedImage(path, "src\\Texture", 21);
     int components = 0;
     const char* name = path.cStr() ? path.cStr() : "";
     stbi_uc* pixels = isFileOrDirectory(name) ? stbi_load(name, &width, &height, &components, 4) : nullptr;

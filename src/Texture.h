@@ -24,6 +24,13 @@ public:
     int width, height;
 };
 
+// Reads the size an image file declares, without decoding it, and throws,
+// naming the file, when it is larger than this OpenGL's textures can be:
+// such an image would be decoded in full only for its upload to fail. A
+// file whose size cannot be read is left to the decoder and its message.
+// sourceFile and line are the thrower's.
+void refuseOversizedImage(const Quib::String& path, const char* sourceFile, int line);
+
 // A framebuffer object with 1 to 9 colour textures (attachment i holds
 // texture i) and an optional 24-bit depth renderbuffer.
 class RenderTarget {

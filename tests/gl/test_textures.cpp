@@ -123,6 +123,30 @@ TEST_F(TextureTest, UnreadableImagesNameThePathInQuotes) {
         EXPECT_EQ(countTextureNames(), before);
     }
     std::remove(fifo.c_str());
+
+    // A header declaring more than the driver takes is refused from the
+    // header alone, naming the file: the pixels it promises are not there.
+    GLint limit = 0;
+    glGetIntegerv(GL_MAX_TEXTURE_SIZE, &limit);
+    std::string huge = tempPath("huge.png");
+    unsigned char header[33] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    const unsigned side = unsigned(limit) + 1;
+    for (int i = 0; i < 2; ++i)
+        for (int b = 0; b < 4; ++b)
+            header[16 + 4 * i + b] = static_cast<unsigned char>(side >> (24 - 8 * b));
+    header[24] = 8;  // bits per sample; grey (a larger RGBA image is beyond stb_image itself)
+    header[25] = 0;
+    writeFile(huge, std::string(reinterpret_cast<const char*>(header), sizeof header));
+    try {
+        Texture texture(huge.c_str());
+        ADD_FAILURE() << "loaded " << huge;
+    } catch (const Quib::Exception& e) {
+        std::string size = std::to_string(side);
+        EXPECT_EQ(std::string(e.getMessage().cStr()), "Texture \"" + huge + "\" is " + size + " x " + size +
+                                                          " pixels, more than the " + std::to_string(limit) +
+                                                          " this OpenGL takes");
+        EXPECT_EQ(e.getLine(), 21);
+    }
 }
 
 TEST_F(TextureTest, EmptyTextureHasTheAskedFormatAndIsDeleted) {

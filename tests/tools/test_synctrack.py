@@ -162,7 +162,13 @@ for label, data in malformed.items():
     path = os.path.join(tmp, label.replace(" ", "_") + ".track")
     open(path, "wb").write(data)
     check(path, [-1e12, -5, 0, 0.5, 3, 9.99, 10, 15, 20, 25, 1e12, 4e9, -4e9], label)
-check(os.path.join(tmp, "missing.track"), [0, 5, 100], "missing file")
+# A path that is no track file (missing, a directory) is refused with its name.
+missing = os.path.join(tmp, "missing.track")
+for command in (["keys", missing], ["eval", missing, "0"], ["keys", tmp]):
+    run = subprocess.run([SYNCTRACK] + command, capture_output=True, text=True, timeout=30)
+    if run.returncode != 1 or command[1] not in run.stderr or run.stdout:
+        print("FAIL %s: status %d, %r" % (" ".join(command), run.returncode, run.stderr))
+        failures += 1
 
 print("%d values checked, %d failures" % (checked, failures))
 sys.exit(1 if failures else 0)

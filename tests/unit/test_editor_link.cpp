@@ -370,8 +370,18 @@ TEST(EditOption, HostAndPortWithDefaults) {
     EXPECT_EQ(host + ":" + std::to_string(port), "10.0.0.2:4000");
     EXPECT_TRUE(parseEditorAddress(":1400", host, port));
     EXPECT_EQ(host + ":" + std::to_string(port), "localhost:1400");
-    for (const char* bad : {"h:", "h:0", "h:65536", "h:12x", "h:-1"})
+    // IPv6: in brackets with a port, bare without one.
+    EXPECT_TRUE(parseEditorAddress("[::1]:1400", host, port));
+    EXPECT_EQ(host + " " + std::to_string(port), "::1 1400");
+    EXPECT_TRUE(parseEditorAddress("[fe80::1%eth0]", host, port));
+    EXPECT_EQ(host + " " + std::to_string(port), "fe80::1%eth0 1338");
+    EXPECT_TRUE(parseEditorAddress("::1", host, port));
+    EXPECT_EQ(host + " " + std::to_string(port), "::1 1338");
+    for (const char* bad : {"h:", "h:0", ":0", "h:65536", "h:99999", "h:12x", "h:-1", "[::1", "[]:1338", "[::1]1338",
+                            "[::1]:", "a b", "box/1", "h\n:1338"})
         EXPECT_FALSE(parseEditorAddress(bad, host, port)) << bad;
+    EXPECT_TRUE(parseEditorAddress(std::string(253, 'a'), host, port));
+    EXPECT_FALSE(parseEditorAddress(std::string(10000, 'a') + ":1338", host, port));
 }
 
 TEST(EditOption, TheCommandLineAsksForTheEditingMode) {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "SyncTrack.h"
@@ -265,4 +266,53 @@ TEST_F(Tracks, EditedKeysStayOrderedAndSaveToExactlyWhatIsRead) {
     loadTrack(&back, path.c_str());
     EXPECT_EQ(back.keyCount, 0);
     std::free(back.keys);
+}
+
+TEST_F(Tracks, ASaveIsOneSetAndItsLeftoversAreRemovedOnlyWhenStale) {
+    std::string base = dir + "set_";
+    std::string old = trackBytes(1, {{0, 1.0f, 0}});
+    std::string a = write("set__A.track", old), b = write("set__B.track", old);
+    std::string c = dir + "set__C.track";
+    ASSERT_EQ(mkdir(c.c_str(), 0755), 0);  // a directory where a track file belongs
+    SyncDevice* device = createDevice(base.c_str());
+    for (const char* name : {"A", "B", "C"})
+        setKey(getTrack(device, name), TrackKey{5, 2.0f, 1});
+    auto bytesOf = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    std::string pid = std::to_string(getpid());
+
+    // One track that cannot be written: no file changes, nothing is left,
+    // and the reason names the path.
+    char why[600];
+    EXPECT_EQ(saveTracks(device, why, sizeof why), 3);
+    EXPECT_EQ(std::string(why), c + ": is a directory");
+    EXPECT_EQ(bytesOf(a), old);
+    EXPECT_EQ(bytesOf(b), old);
+    for (const std::string& path : {a, b, c})
+        EXPECT_NE(access((path + "." + pid + ".tmp").c_str(), F_OK), 0) << path;
+
+    rmdir(c.c_str());
+    made.push_back(c);
+    EXPECT_EQ(saveTracks(device, why, sizeof why), 0);
+    std::string both = trackBytes(2, {{0, 1.0f, 0}, {5, 2.0f, 1}});
+    EXPECT_EQ(bytesOf(a), both);
+    EXPECT_EQ(bytesOf(b), both);
+    EXPECT_EQ(bytesOf(c), trackBytes(1, {{5, 2.0f, 1}}));
+
+    // Leftovers of a killed save go; those of a running process, files of
+    // other names and other bases stay.
+    pid_t gone = fork();
+    if (gone == 0)
+        _exit(0);
+    waitpid(gone, nullptr, 0);
+    std::string stale = write("set__A.track." + std::to_string(gone) + ".tmp", "x");
+    std::vector<std::string> kept = {write("set__B.track." + pid + ".tmp", "x"), write("set__B.track.1x.tmp", "x"),
+                                     write("set__B.track.tmp", "x"), write("other__A.track.1.tmp", "x")};
+    EXPECT_EQ(removeStaleTemporaries(base.c_str()), 1);
+    EXPECT_NE(access(stale.c_str(), F_OK), 0);
+    for (const std::string& path : kept)
+        EXPECT_EQ(access(path.c_str(), F_OK), 0) << path;
+    destroyDevice(device);
 }
