@@ -56,6 +56,14 @@ bool parseOffset(const char* text, int& value) {
     return true;
 }
 
+// A value as a message quotes it: a screenful of garbage is cut short.
+std::string quoted(const char* value) {
+    std::string text = value ? value : "";
+    if (text.size() > 64)
+        text = text.substr(0, 60) + "...";
+    return "\"" + text + "\"";
+}
+
 }  // namespace
 
 Options parseOptions(const Quib::List<Quib::String>& arguments) {
@@ -81,15 +89,15 @@ Options parseOptions(const Quib::List<Quib::String>& arguments) {
                 std::string(arguments[i + 1].cStr()).compare(0, 2, "--") != 0) {
                 std::string address = arguments[++i].cStr();
                 if (!parseEditorAddress(address, options.editorHost, options.editorPort)) {
-                    options.error = "velvoria: --edit: \"" + address + "\" is not HOST[:PORT]";
+                    options.error = "velvoria: --edit: " + quoted(address.c_str()) + " is not HOST[:PORT]";
                     break;
                 }
             }
         } else if (arg == "--audio-offset") {
             const char* value = i + 1 < arguments.count ? arguments[++i].cStr() : nullptr;
             if (!parseOffset(value, options.audioOffset)) {
-                options.error = std::string("velvoria: --audio-offset: \"") + (value ? value : "") +
-                                "\" is not a whole number of milliseconds from -1000 to 1000";
+                options.error = "velvoria: --audio-offset: " + quoted(value) +
+                                " is not a whole number of milliseconds from -1000 to 1000";
                 break;
             }
         } else if (arg == "--display") {
@@ -99,8 +107,7 @@ Options parseOptions(const Quib::List<Quib::String>& arguments) {
             }
             const char* value = arguments[++i].cStr();
             if (!parseIndex(value, options.display)) {
-                options.error = std::string("velvoria: --display: \"") + (value ? value : "") +
-                                "\" is not a display number";
+                options.error = "velvoria: --display: " + quoted(value) + " is not a display number";
                 break;
             }
         }

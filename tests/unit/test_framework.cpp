@@ -231,4 +231,6 @@ TEST(Options, DefaultsUnknownArgumentsEveryOptionAndBadDisplays) {
                      parse({"--audio-offset", " 5"}), parse({"--audio-offset", "nan"}),
                      parse({"--audio-offset", "99999999999999999999"}), parse({"--audio-offset"})})
         EXPECT_NE(bad.error.find("--audio-offset"), std::string::npos) << bad.error;
+    // A long value is quoted cut short: the message stays one readable line.
+    EXPECT_LT(parse({"--audio-offset", std::string(10000, '7').c_str()}).error.size(), 160u);
 }
