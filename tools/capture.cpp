@@ -31,6 +31,7 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -660,8 +661,19 @@ int main(int argc, char** argv) {
 
         std::vector<std::string> inputs = dataFiles();
         if (!options.audio.empty()) {
-            if (!regularFile(options.audio)) {
-                std::fprintf(stderr, "velvoria-capture: --audio %s: not a regular file\n", options.audio.c_str());
+            // Not read at all unless a regular file: a FIFO or a device
+            // would hold the decoder for good.
+            struct stat info;
+            const char* why = nullptr;
+            if (stat(options.audio.c_str(), &info) != 0)
+                why = std::strerror(errno);
+            else if (S_ISDIR(info.st_mode))
+                why = std::strerror(EISDIR);
+            else if (!S_ISREG(info.st_mode))
+                why = "not a regular file";
+            if (why) {
+                std::fprintf(stderr, "velvoria-capture: --audio %s is not this production's music: cannot decode it: %s\n",
+                             options.audio.c_str(), why);
                 return 2;
             }
             inputs.push_back(options.audio);
