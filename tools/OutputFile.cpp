@@ -1,12 +1,12 @@
 #include "OutputFile.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #ifdef _WIN32
 #include <io.h>
 #include <process.h>
 #else
+#include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
 #endif

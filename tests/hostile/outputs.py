@@ -183,13 +183,17 @@ elif orphans(work):
     why = "ffmpeg left running"
 verdict("--video into a directory removed while it writes", not why, status, first, files_in(work), why)
 
-# A clean export of the span: how long it takes places the signals.
+# A clean export of the span: how long it takes (the shorter of two, the
+# first may start cold) places the signals.
 work = scratch()
-start = time.time()
-p = export(work, "k.mp4", SPAN)
-status, lines = ended(p)
-took = time.time() - start
-ok = status == 0 and files_in(work) == ["k.mp4"] and whole_mp4(os.path.join(work, "k.mp4"))
+took = []
+for attempt in range(2):
+    start = time.time()
+    p = export(work, "k.mp4", SPAN)
+    status, lines = ended(p)
+    took.append(time.time() - start)
+    ok = status == 0 and files_in(work) == ["k.mp4"] and whole_mp4(os.path.join(work, "k.mp4"))
+took = min(took)
 verdict("--video a %.0f s span (%.1f s to export)" % (4, took), ok, status, lines[-1] if lines else "",
         files_in(work), "" if ok else "not whole")
 
