@@ -3,18 +3,23 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-extern char** environ;
+#include "OutputFile.h"
 
 namespace {
 
@@ -38,7 +43,7 @@ std::string lastLine(const std::string& text) {
     return text.substr(start, end + 1 - start);
 }
 
-// The argument vector posix_spawn takes, pointing into args.
+// The argument vector execv takes, pointing into args.
 std::vector<char*> argumentVector(std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (std::string& arg : args)
@@ -62,9 +67,107 @@ bool makePipes(int first[2], int second[2], std::string& error) {
     return true;
 }
 
+// Starts a program with these as its standard input, output and error (-1:
+// /dev/null), the signals we catch or ignore at their defaults, and, on
+// Linux, killed when we die: a killed capture leaves no ffmpeg finishing or
+// waiting on its own. ownGroup: in a process group of its own, so that a
+// Ctrl-C is ours to handle. The child's id, or -1 with the reason in error.
+pid_t spawn(std::vector<std::string>& args, const int streams[3], bool ownGroup, std::string& error) {
+    std::vector<char*> argv = argumentVector(args);
+    int report[2];  // the exec's failure, if any, from the child
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return -1;
+    }
+    pid_t parent = getpid();
+    pid_t child = fork();
+    if (child == 0) {
+        // Only calls that are safe between fork and exec.
+#ifdef __linux__
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+#endif
+        if (ownGroup)
+            setpgid(0, 0);
+        struct sigaction defaults = {};
+        defaults.sa_handler = SIG_DFL;
+        for (int s : {SIGPIPE, SIGINT, SIGTERM, SIGHUP})
+            sigaction(s, &defaults, nullptr);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int fd = 0; fd < 3; ++fd) {
+            int from = streams[fd] >= 0 ? streams[fd] : open("/dev/null", (fd == 0 ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+            if (from < 0 || dup2(from, fd) < 0)
+                _exit(127);
+        }
+        execv(argv[0], argv.data());
+        int failure = errno;
+        ssize_t ignored = ::write(report[1], &failure, sizeof failure);
+        (void)ignored;
+        _exit(127);
+    }
+    close(report[1]);
+    if (child < 0) {
+        close(report[0]);
+        error = std::string("cannot start ") + args[0] + ": " + std::strerror(errno);
+        return -1;
+    }
+    int failure = 0;
+    ssize_t n;
+    while ((n = read(report[0], &failure, sizeof failure)) < 0 && errno == EINTR) {
+    }
+    close(report[0]);
+    if (n == sizeof failure) {
+        int status;
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+        error = std::string("cannot start ") + args[0] + ": " + std::strerror(failure);
+        return -1;
+    }
+    return child;
+}
+
+uint32_t big32(const std::string& b, size_t at) {
+    return uint32_t(uint8_t(b[at])) << 24 | uint32_t(uint8_t(b[at + 1])) << 16 | uint32_t(uint8_t(b[at + 2])) << 8 |
+           uint32_t(uint8_t(b[at + 3]));
+}
+
+uint64_t big64(const std::string& b, size_t at) { return uint64_t(big32(b, at)) << 32 | big32(b, at + 4); }
+
+// The boxes of an MP4 from `begin` to `end`: (type, payload start, payload
+// end) each; false when one runs past the end.
+struct Box {
+    std::string type;
+    size_t begin, end;
+};
+bool boxes(const std::string& b, size_t begin, size_t end, std::vector<Box>& found) {
+    size_t at = begin;
+    while (at < end) {
+        if (end - at < 8)
+            return false;
+        uint64_t size = big32(b, at);
+        size_t header = 8;
+        if (size == 1) {
+            if (end - at < 16)
+                return false;
+            size = big64(b, at + 8);
+            header = 16;
+        } else if (size == 0) {
+            size = end - at;
+        }
+        if (size < header || size > end - at)
+            return false;
+        found.push_back(Box{b.substr(at + 4, 4), at + header, at + size_t(size)});
+        at += size_t(size);
+    }
+    return true;
+}
+
 }  // namespace
 
-std::string VideoEncoder::locate() {
+std::string VideoEncoder::locate(const char* name) {
     const char* path = std::getenv("PATH");
     std::string dirs = path ? path : "";
     for (size_t start = 0; start <= dirs.size();) {
@@ -72,7 +175,7 @@ std::string VideoEncoder::locate() {
         if (end == std::string::npos)
             end = dirs.size();
         std::string dir = dirs.substr(start, end - start);
-        std::string candidate = (dir.empty() ? "." : dir) + "/ffmpeg";
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
         struct stat info;
         if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode) && access(candidate.c_str(), X_OK) == 0)
             return candidate;
@@ -82,13 +185,65 @@ std::string VideoEncoder::locate() {
 }
 
 VideoEncoder::~VideoEncoder() {
-    if (pid > 0)
+    if (pid > 0 || !temporary.empty())
         abandon();
 }
 
+bool VideoEncoder::prepare(const std::string& asked, const std::vector<std::string>& inputs) {
+    target = asked;
+    path = asked;
+    struct stat info;
+    if (lstat(asked.c_str(), &info) == 0) {
+        if (S_ISLNK(info.st_mode)) {
+            // Written through: the link stays, its file is replaced.
+            char* resolved = realpath(asked.c_str(), nullptr);
+            if (!resolved || stat(resolved, &info) != 0) {
+                free(resolved);
+                failure = asked + ": a symbolic link to nothing; give the file's own path";
+                return false;
+            }
+            path = resolved;
+            free(resolved);
+        }
+        if (S_ISDIR(info.st_mode)) {
+            failure = asked + ": " + std::strerror(EISDIR);
+            return false;
+        }
+        if (!S_ISREG(info.st_mode)) {
+            failure = asked + ": not a regular file; a video is written only to a new name or over a regular file";
+            return false;
+        }
+        for (const std::string& input : inputs) {
+            struct stat other;
+            if (stat(input.c_str(), &other) == 0 && other.st_dev == info.st_dev && other.st_ino == info.st_ino) {
+                failure = asked + ": is " + input + ", one of the export's inputs";
+                return false;
+            }
+        }
+    } else if (errno != ENOENT) {
+        failure = asked + ": " + std::strerror(errno);
+        return false;
+    }
+    // What killed exports left here goes; then the temporary is made now,
+    // so that a destination that cannot be written fails before rendering.
+    for (const std::string& stale : OutputFile::removeStale(OutputFile::directoryOf(path)))
+        std::fprintf(stderr, "velvoria-capture: removed %s, left by an export that was killed\n", stale.c_str());
+    temporary = OutputFile::temporaryName(path);
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        failure = asked + ": " + std::strerror(errno);
+        temporary.clear();
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
 bool VideoEncoder::start(const std::string& ffmpeg, const Settings& s) {
-    path = s.path;
-    temporary = s.path + "." + std::to_string(getpid()) + ".part";
+    if (temporary.empty() && !prepare(s.path, {s.music}))
+        return false;
+    seconds = s.to - s.from;
+    pictureSeconds = double(std::lround(seconds * s.fps)) / s.fps;
     // Full-precision chroma and BT.709, as every player assumes for HD; the
     // frames arrive bottom row first, at the video's size. The master keeps
     // full chroma (4:4:4): halving it costs a colourful picture more than the
@@ -110,41 +265,17 @@ bool VideoEncoder::start(const std::string& ffmpeg, const Settings& s) {
         "-c:a", "aac", "-b:a", "320k", "-ar", "48000",
         "-metadata", "title=" + s.title, "-metadata", "artist=" + s.artist, "-metadata", "date=" + s.year,
         "-movflags", "+faststart", "-f", "mp4", temporary};
-    std::vector<char*> argv = argumentVector(args);
 
     int in[2], err[2];
     if (!makePipes(in, err, failure))
         return false;
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_adddup2(&files, in[0], 0);
-    posix_spawn_file_actions_addopen(&files, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_adddup2(&files, err[1], 2);
-    // Its own process group: a Ctrl-C is ours to handle, and we stop it.
-    // Signals we ignore or catch are its defaults again.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults, none;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    sigaddset(&defaults, SIGINT);
-    sigaddset(&defaults, SIGTERM);
-    sigaddset(&defaults, SIGHUP);
-    sigemptyset(&none);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setpgroup(&attributes, 0);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    int result = posix_spawn(&pid, ffmpeg.c_str(), &files, &attributes, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
-    posix_spawnattr_destroy(&attributes);
+    const int streams[3] = {in[0], -1, err[1]};
+    pid = spawn(args, streams, true, failure);
     close(in[0]);
     close(err[1]);
-    if (result != 0) {
-        pid = -1;
+    if (pid < 0) {
         close(in[1]);
         close(err[0]);
-        failure = "cannot start " + ffmpeg + ": " + std::strerror(result);
         return false;
     }
     input = in[1];
@@ -214,24 +345,33 @@ bool VideoEncoder::finish() {
     input = -1;
     readErrors(true);  // ffmpeg's standard error ends when it does
     bool ended = wait();
+    // What ffmpeg said last says more than its status; the temporary name is
+    // ours, the user knows the file by its own.
+    std::string said = lastLine(errorText);
+    for (size_t at; !temporary.empty() && (at = said.find(temporary)) != std::string::npos;)
+        said.replace(at, temporary.size(), target);
     if (ended && !broken) {
-        if (rename(temporary.c_str(), path.c_str()) == 0)
+        // ffmpeg can end with status 0 on a file it could not finish (a full
+        // disk while it writes the index): the file itself must be whole.
+        std::string wrong = checkMp4(temporary, pictureSeconds, seconds);
+        struct stat info;
+        if (!wrong.empty()) {
+            failure = "cannot write " + target + ": " + (said.empty() ? wrong : said);
+        } else if (lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+            failure = target + ": not a regular file any more; the video is not written";
+        } else if (rename(temporary.c_str(), path.c_str()) == 0) {
+            temporary.clear();
             return true;
-        failure = "cannot rename " + temporary + " to " + path + ": " + std::strerror(errno);
-    } else {
-        // What ffmpeg said last says more than its status.
-        std::string said = lastLine(errorText);
-        if (!said.empty()) {
-            failure = said;
-            // The temporary name is ours; the user knows the file by its own.
-            size_t at = failure.find(temporary);
-            if (at != std::string::npos)
-                failure.replace(at, temporary.size(), path);
-        } else if (ended && failure.empty()) {
-            failure = "ffmpeg stopped reading the frames";
+        } else {
+            failure = "cannot write " + target + ": " + std::strerror(errno);
         }
+    } else if (!said.empty()) {
+        failure = said;
+    } else if (ended && failure.empty()) {
+        failure = "ffmpeg stopped reading the frames";
     }
     unlink(temporary.c_str());
+    temporary.clear();
     return false;
 }
 
@@ -245,31 +385,25 @@ void VideoEncoder::abandon() {
         input = errors = -1;
         wait();
     }
-    unlink(temporary.c_str());
+    if (!temporary.empty())
+        unlink(temporary.c_str());
+    temporary.clear();
 }
 
 bool VideoEncoder::decodeMono(const std::string& ffmpeg, const std::string& file, int rate,
                               std::vector<float>& samples, std::string& error) {
     std::vector<std::string> args = {ffmpeg, "-hide_banner", "-loglevel", "error", "-nostdin", "-i", file,
                                      "-vn", "-ac", "1", "-ar", std::to_string(rate), "-f", "f32le", "pipe:1"};
-    std::vector<char*> argv = argumentVector(args);
     int out[2], err[2];
     if (!makePipes(out, err, error))
         return false;
-    posix_spawn_file_actions_t files;
-    posix_spawn_file_actions_init(&files);
-    posix_spawn_file_actions_addopen(&files, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_adddup2(&files, out[1], 1);
-    posix_spawn_file_actions_adddup2(&files, err[1], 2);
-    pid_t child = -1;
-    int result = posix_spawn(&child, ffmpeg.c_str(), &files, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&files);
+    const int streams[3] = {-1, out[1], err[1]};
+    pid_t child = spawn(args, streams, false, error);
     close(out[1]);
     close(err[1]);
-    if (result != 0) {
+    if (child < 0) {
         close(out[0]);
         close(err[0]);
-        error = "cannot start " + ffmpeg + ": " + std::strerror(result);
         return false;
     }
     // Both pipes at once: a stream of complaints must not stall the samples.
@@ -304,7 +438,9 @@ bool VideoEncoder::decodeMono(const std::string& ffmpeg, const std::string& file
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    // A complaint on the way (a damaged frame) is a failure too: the sound
+    // would not be the whole music.
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !lastLine(complaints).empty()) {
         error = lastLine(complaints);
         if (error.empty())
             error = "ffmpeg cannot decode it";
@@ -313,4 +449,162 @@ bool VideoEncoder::decodeMono(const std::string& ffmpeg, const std::string& file
     samples.resize(bytes.size() / sizeof(float));
     std::memcpy(samples.data(), bytes.data(), samples.size() * sizeof(float));
     return true;
+}
+
+bool VideoEncoder::soundFormat(const std::string& ffprobe, const std::string& file, SoundFormat& format,
+                               std::string& error) {
+    std::vector<std::string> args = {ffprobe, "-v", "error", "-select_streams", "a:0", "-show_entries",
+                                     "stream=codec_name,sample_rate,channels", "-of", "default=noprint_wrappers=1",
+                                     file};
+    int out[2], err[2];
+    if (!makePipes(out, err, error))
+        return false;
+    const int streams[3] = {-1, out[1], err[1]};
+    pid_t child = spawn(args, streams, false, error);
+    close(out[1]);
+    close(err[1]);
+    if (child < 0) {
+        close(out[0]);
+        close(err[0]);
+        return false;
+    }
+    // A few lines each way: the pipes' buffers hold them while we read one.
+    std::string text, complaints;
+    char buffer[4096];
+    for (int fd : {out[0], err[0]}) {
+        ssize_t n;
+        while ((n = read(fd, buffer, sizeof buffer)) != 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                break;
+            std::string& into = fd == out[0] ? text : complaints;
+            if (into.size() < 65536)
+                into.append(buffer, size_t(n));
+        }
+        close(fd);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    format = SoundFormat();
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        size_t equals = line.find('=');
+        if (equals == std::string::npos)
+            continue;
+        std::string key = line.substr(0, equals), value = line.substr(equals + 1);
+        if (key == "codec_name")
+            format.codec = value;
+        else if (key == "sample_rate")
+            format.rate = std::atoi(value.c_str());
+        else if (key == "channels")
+            format.channels = std::atoi(value.c_str());
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || format.codec.empty() || format.rate <= 0 ||
+        format.channels <= 0) {
+        error = lastLine(complaints);
+        if (error.empty())
+            error = "no sound in it";
+        return false;
+    }
+    return true;
+}
+
+std::string VideoEncoder::checkMp4(const std::string& file, double pictureSeconds, double soundSeconds) {
+    int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::strerror(errno);
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return "not a regular file";
+    }
+    // The top-level boxes, from their headers, must fill the file exactly.
+    uint64_t size = uint64_t(info.st_size), at = 0;
+    std::string moov, first;
+    bool media = false;
+    while (at < size) {
+        char header[16];
+        ssize_t n = pread(fd, header, sizeof header, off_t(at));
+        if (n < 8)
+            break;
+        std::string h(header, size_t(n));
+        uint64_t boxSize = big32(h, 0), headerSize = 8;
+        if (boxSize == 1 && n == 16) {
+            boxSize = big64(h, 8);
+            headerSize = 16;
+        } else if (boxSize == 0) {
+            boxSize = size - at;
+        }
+        if (boxSize < headerSize || boxSize > size - at)
+            break;
+        std::string type = h.substr(4, 4);
+        if (first.empty())
+            first = type;
+        if (type == "mdat")
+            media = true;
+        if (type == "moov" && moov.empty() && boxSize - headerSize < (64u << 20)) {
+            moov.resize(size_t(boxSize - headerSize));
+            if (pread(fd, &moov[0], moov.size(), off_t(at + headerSize)) != ssize_t(moov.size()))
+                moov.clear();
+        }
+        at += boxSize;
+    }
+    close(fd);
+    if (at != size || first != "ftyp")
+        return "the file is cut short or damaged (" + std::to_string(size) + " bytes)";
+    if (moov.empty() || !media)
+        return "the file has no index or no media data";
+    // Each track: its handler (vide, soun) and its length from the media header.
+    double picture = -1, sound = -1;
+    std::vector<Box> tracks;
+    if (!boxes(moov, 0, moov.size(), tracks))
+        return "the file's index is damaged";
+    for (const Box& track : tracks) {
+        if (track.type != "trak")
+            continue;
+        std::vector<Box> parts, media;
+        if (!boxes(moov, track.begin, track.end, parts))
+            return "the file's index is damaged";
+        for (const Box& part : parts)
+            if (part.type == "mdia" && !boxes(moov, part.begin, part.end, media))
+                return "the file's index is damaged";
+        std::string handler;
+        double length = -1;
+        for (const Box& box : media) {
+            if (box.type == "hdlr" && box.end - box.begin >= 12) {
+                handler = moov.substr(box.begin + 8, 4);
+            } else if (box.type == "mdhd" && box.end - box.begin >= 24) {
+                bool wide = moov[box.begin] == 1;
+                if (wide && box.end - box.begin < 36)
+                    continue;
+                uint32_t scale = big32(moov, box.begin + (wide ? 20 : 12));
+                uint64_t duration = wide ? big64(moov, box.begin + 24) : big32(moov, box.begin + 16);
+                if (scale)
+                    length = double(duration) / scale;
+            }
+        }
+        if (handler == "vide")
+            picture = std::max(picture, length);
+        else if (handler == "soun")
+            sound = std::max(sound, length);
+    }
+    char text[160];
+    if (picture < 0)
+        return "the file has no picture";
+    if (sound < 0)
+        return "the file has no sound";
+    // A millisecond's rounding for the picture, 50 ms for the sound.
+    if (picture < pictureSeconds - 0.001 || sound < soundSeconds - 0.05) {
+        std::snprintf(text, sizeof text, "the file holds %.2f s of picture and %.2f s of sound, not %.2f s", picture,
+                      sound, std::min(pictureSeconds, soundSeconds));
+        return text;
+    }
+    return "";
 }

@@ -11,7 +11,8 @@
 // it writes H.264 (yuv420p, BT.709) and AAC (48 kHz, 320 kb/s) into an MP4
 // with the index at the front and the title, artist and year as tags. The
 // file is written under a temporary name beside the real one and renamed only
-// when ffmpeg has finished it; anything less removes it.
+// when ffmpeg has finished it and the file holds the whole span; anything less
+// removes it. ffmpeg dies with the process that started it.
 class VideoEncoder {
 public:
     struct Settings {
@@ -24,12 +25,18 @@ public:
         std::string title, artist, year;
     };
 
-    // Where ffmpeg is on the PATH; empty when it is not.
-    static std::string locate();
+    // Where a program (ffmpeg, ffprobe) is on the PATH; empty when it is not.
+    static std::string locate(const char* name = "ffmpeg");
 
     ~VideoEncoder();  // abandons an unfinished video
 
-    // Starts ffmpeg; false with the reason in error().
+    // Checks where the video is to go, before anything is rendered, and
+    // reserves its temporary name there. The path must be a new name in an
+    // existing directory or a regular file that is none of `inputs`; a
+    // symbolic link to a regular file is written through. False with the
+    // reason, naming the path, in error().
+    bool prepare(const std::string& path, const std::vector<std::string>& inputs);
+    // Starts ffmpeg on the prepared file; false with the reason in error().
     bool start(const std::string& ffmpeg, const Settings& settings);
     // Feeds one frame. False when ffmpeg has gone (see finish()) or a signal
     // came while waiting for it: the caller decides what the signal means.
@@ -44,14 +51,32 @@ public:
     const std::string& error() const { return failure; }
 
     // The sound of a file as ffmpeg decodes it: mono float samples at this
-    // rate. False with ffmpeg's last error line in `error`.
+    // rate. False with ffmpeg's last error line in `error`, also where it
+    // complained on the way (a damaged frame).
     static bool decodeMono(const std::string& ffmpeg, const std::string& file, int rate, std::vector<float>& samples,
                            std::string& error);
+
+    // The first sound stream of a file as ffprobe reads its header. False
+    // with the reason in `error`.
+    struct SoundFormat {
+        std::string codec;
+        int rate = 0, channels = 0;
+    };
+    static bool soundFormat(const std::string& ffprobe, const std::string& file, SoundFormat& format,
+                            std::string& error);
+
+    // Whether an MP4 is whole: its boxes fill the file exactly, and it has a
+    // picture track and a sound track, each lasting at least these seconds.
+    // Empty when it is; otherwise what is wrong.
+    static std::string checkMp4(const std::string& file, double pictureSeconds, double soundSeconds);
 
 private:
     void readErrors(bool untilEnd);
     bool wait();
 
+    std::string target;  // the path asked for, for messages
+    double seconds = 0;         // the span
+    double pictureSeconds = 0;  // its frames' length
     pid_t pid = -1;
     int input = -1;   // ffmpeg's standard input
     int errors = -1;  // ffmpeg's standard error

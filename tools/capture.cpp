@@ -20,6 +20,9 @@
 
 #include <signal.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <dirent.h>
+#endif
 #ifdef _WIN32
 #include <direct.h>
 #include <io.h>
@@ -28,6 +31,7 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -43,6 +47,7 @@
 #include "Extensions.h"
 #include "Screen.h"
 #include "FixedAudio.h"
+#include "OutputFile.h"
 #ifndef _WIN32
 #include "VideoEncoder.h"
 #endif
@@ -74,7 +79,8 @@ int usage() {
                  "                        [--audio MASTER.wav|.flac] [--quality standard|master]\n"
                  "  every mode: [--size WxH] 16:9 and even, 640x360 to 3840x2160 (1280x720; others are refused)\n"
                  "              [--supersample N] 1 to 4: rendered N times larger, averaged down\n"
-                 "              (at most 7680 pixels wide rendered)\n");
+                 "              (at most 7680 pixels wide rendered)\n"
+                 "  times are seconds from 0 to 64 (the production's end); --fps at most 1000\n");
     return 2;
 }
 
@@ -84,7 +90,18 @@ bool number(const char* text, double& value) {
     return end != text && *end == 0 && std::isfinite(value) && value >= 0.0;
 }
 
+// Frames a second at most: with times within the production, this bounds
+// the frames any one run renders.
+const double maxFps = 1000;
+
+// A time within the production.
+bool moment(const char* text, double& value) { return number(text, value) && value <= Demo::endTime; }
+
 bool dimensions(const char* text, int& w, int& h) {
+    // Digits, "x", digits: nothing else.
+    size_t split = std::strspn(text, "0123456789");
+    if (split == 0 || text[split] != 'x' || std::strspn(text + split + 1, "0123456789") == 0)
+        return false;
     char* end = nullptr;
     long x = std::strtol(text, &end, 10);
     if (end == text || *end != 'x')
@@ -110,6 +127,8 @@ bool parse(int argc, char** argv, Options& options) {
         if (arg == "--at") {
             double t;
             while (i + 1 < argc && number(argv[i + 1], t)) {
+                if (t > Demo::endTime)
+                    return false;
                 options.times.push_back(t);
                 ++i;
             }
@@ -119,11 +138,11 @@ bool parse(int argc, char** argv, Options& options) {
             options.mode = Mode::Video;
             options.out = argv[++i];
         } else if (arg == "--from" && i + 1 < argc) {
-            if (!number(argv[++i], from)) return false;
+            if (!moment(argv[++i], from)) return false;
         } else if (arg == "--to" && i + 1 < argc) {
-            if (!number(argv[++i], to)) return false;
+            if (!moment(argv[++i], to)) return false;
         } else if (arg == "--fps" && i + 1 < argc) {
-            if (!number(argv[++i], fps) || fps <= 0) return false;
+            if (!number(argv[++i], fps) || fps <= 0 || fps > maxFps) return false;
         } else if (arg == "--size" && i + 1 < argc) {
             if (!dimensions(argv[++i], options.width, options.height)) return false;
         } else if (arg == "--supersample" && i + 1 < argc) {
@@ -201,6 +220,25 @@ bool makeDirectories(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
+
+#ifndef _WIN32
+// A regular file, or a link to one.
+bool regularFile(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// Every file in "Data/": all the export's inputs, none of them its output.
+std::vector<std::string> dataFiles() {
+    std::vector<std::string> files;
+    if (DIR* dir = opendir("Data")) {
+        while (dirent* entry = readdir(dir))
+            files.push_back(std::string("Data/") + entry->d_name);
+        closedir(dir);
+    }
+    return files;
+}
+#endif
 
 double nowMs() {
     using namespace std::chrono;
@@ -288,10 +326,16 @@ int writeFrames(Renderer& r, const std::vector<double>& times, const std::string
         char name[64];
         std::snprintf(name, sizeof name, "/frame-%05u.png", r.player.ms);
         std::string path = dir + name;
-        // PNG rows run top-down.
+        // PNG rows run top-down. Encoded whole in memory, then written
+        // under a temporary name and renamed once every byte is down.
         const unsigned char* lastRow = pixels.data() + size_t(r.width) * 4 * (r.height - 1);
-        if (!stbi_write_png(path.c_str(), r.width, r.height, 4, lastRow, -r.width * 4)) {
-            std::fprintf(stderr, "velvoria-capture: cannot write %s\n", path.c_str());
+        int size = 0;
+        unsigned char* png = stbi_write_png_to_mem(lastRow, -r.width * 4, r.width, r.height, 4, &size);
+        std::string error = png ? "" : "cannot write " + path + ": out of memory";
+        bool written = png && OutputFile::write(path, png, size_t(size), error);
+        STBIW_FREE(png);
+        if (!written) {
+            std::fprintf(stderr, "velvoria-capture: %s\n", error.c_str());
             return false;
         }
         std::printf("%s\n", path.c_str());
@@ -409,38 +453,82 @@ private:
     double start, shown;
 };
 
-// A lossless master stands in for the MP3 only if it is this music: the same
-// length within 0.1 s, and the same sound, in step (compared as ffmpeg
-// decodes both, mono at 4 kHz, at every offset within 0.1 s). Empty when it
-// is; otherwise why not.
-std::string checkMaster(const std::string& ffmpeg, const std::string& master) {
-    const int rate = 4000, reach = rate / 10;
-    std::vector<float> music, sound;
+// The music decoded as the checks compare it: mono at 4 kHz.
+const int checkRate = 4000;
+
+// The music the export takes its sound from must decode and last to the
+// span's end. Empty when it does; otherwise why not.
+std::string checkMusic(const std::string& ffmpeg, const std::string& music, double to, std::vector<float>& samples) {
     std::string error;
-    if (!VideoEncoder::decodeMono(ffmpeg, Demo::musicFile, rate, music, error))
-        return std::string("cannot decode the music: ") + error;
-    if (!VideoEncoder::decodeMono(ffmpeg, master, rate, sound, error))
+    if (!VideoEncoder::decodeMono(ffmpeg, music, checkRate, samples, error))
         return "cannot decode it: " + error;
     char text[160];
+    if (double(samples.size()) / checkRate < to - 0.05) {
+        std::snprintf(text, sizeof text, "it lasts %.2f s, the export runs to %.2f s", double(samples.size()) / checkRate,
+                      to);
+        return text;
+    }
+    return "";
+}
+
+// The normalised correlation of b against a over [from, to) of b, a read lag
+// samples on; 0 where either is silent.
+double correlation(const std::vector<float>& a, const std::vector<float>& b, long from, long to, long lag) {
+    double ab = 0, aa = 0, bb = 0;
+    for (long i = from; i < to; ++i) {
+        double x = a[size_t(i + lag)], y = b[size_t(i)];
+        ab += x * y;
+        aa += x * x;
+        bb += y * y;
+    }
+    return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0.0;
+}
+
+// A lossless master stands in for the MP3 only if it is this music: a
+// lossless format with at least the MP3's sample rate and channels, the same
+// length within 0.1 s, and the same sound, in step (compared as ffmpeg
+// decodes both, mono at 4 kHz: the best offset within 0.1 s must be within a
+// sample, and every second that sounds in the music must sound alike in the
+// master at that offset). Empty when it is; otherwise why not.
+std::string checkMaster(const std::string& ffmpeg, const std::string& master, const std::vector<float>& music) {
+    const int rate = checkRate, reach = rate / 10;
+    std::string error;
+    std::string ffprobe = VideoEncoder::locate("ffprobe");
+    if (ffprobe.empty())
+        return "ffprobe (installed with ffmpeg) is not on the PATH to read its format";
+    VideoEncoder::SoundFormat mp3, format;
+    if (!VideoEncoder::soundFormat(ffprobe, Demo::musicFile, mp3, error))
+        return std::string("cannot read the music's format: ") + error;
+    if (!VideoEncoder::soundFormat(ffprobe, master, format, error))
+        return "cannot read its format: " + error;
+    const char* const lossless[] = {"flac", "alac", "wavpack", "tta", "ape", "mlp", "truehd"};
+    bool exact = format.codec.compare(0, 4, "pcm_") == 0;
+    for (const char* codec : lossless)
+        exact = exact || format.codec == codec;
+    char text[200];
+    if (!exact) {
+        std::snprintf(text, sizeof text, "it is %s, not a lossless format (WAV or FLAC)", format.codec.c_str());
+        return text;
+    }
+    if (format.rate < mp3.rate || format.channels < mp3.channels) {
+        std::snprintf(text, sizeof text, "it is %d Hz with %d channel%s, less than the music's %d Hz with %d",
+                      format.rate, format.channels, format.channels == 1 ? "" : "s", mp3.rate, mp3.channels);
+        return text;
+    }
+    std::vector<float> sound;
+    if (!VideoEncoder::decodeMono(ffmpeg, master, rate, sound, error))
+        return "cannot decode it: " + error;
     if (std::fabs(double(sound.size()) - double(music.size())) > 0.1 * rate) {
         std::snprintf(text, sizeof text, "it lasts %.2f s, the music %.2f s", double(sound.size()) / rate,
                       double(music.size()) / rate);
         return text;
     }
-    // The normalised correlation at each offset of the master against the music.
+    // The offset at which the master best matches the music, over the whole.
     long n = long(std::min(music.size(), sound.size())) - reach;
-    double energyMusic = 0, energySound = 0;
-    for (long i = reach; i < n; ++i) {
-        energyMusic += double(music[size_t(i)]) * music[size_t(i)];
-        energySound += double(sound[size_t(i)]) * sound[size_t(i)];
-    }
     double best = -2;
-    int bestLag = 0;
-    for (int lag = -reach; lag <= reach && energyMusic > 0 && energySound > 0; ++lag) {
-        double sum = 0;
-        for (long i = reach; i < n; ++i)
-            sum += double(music[size_t(i + lag)]) * sound[size_t(i)];
-        double r = sum / std::sqrt(energyMusic * energySound);
+    long bestLag = 0;
+    for (long lag = -reach; lag <= reach && n > reach; ++lag) {
+        double r = correlation(music, sound, reach, n, lag);
         if (r > best) {
             best = r;
             bestLag = lag;
@@ -450,15 +538,32 @@ std::string checkMaster(const std::string& ffmpeg, const std::string& master) {
         std::snprintf(text, sizeof text, "it does not sound like the music (correlation %.2f)", std::max(best, -1.0));
         return text;
     }
-    if (std::abs(bestLag) > 1) {
-        std::snprintf(text, sizeof text, "it runs %.1f ms %s against the music", 1000.0 * std::abs(bestLag) / rate,
+    if (std::labs(bestLag) > 1) {
+        std::snprintf(text, sizeof text, "it runs %.1f ms %s against the music", 1000.0 * std::labs(bestLag) / rate,
                       bestLag < 0 ? "late" : "early");
         return text;
+    }
+    // Second by second at that offset: a master silent or another sound
+    // anywhere the music sounds is not this music, however alike the rest.
+    const double audible = 0.005;  // RMS: the music's quietest sounding second is 0.012
+    for (long start = std::max(0L, -bestLag); start + rate <= n + reach; start += rate) {
+        long end = start + rate;
+        double energy = 0;
+        for (long i = start; i < end; ++i)
+            energy += double(music[size_t(i + bestLag)]) * music[size_t(i + bestLag)];
+        if (std::sqrt(energy / rate) < audible)
+            continue;
+        double r = correlation(music, sound, start, end, bestLag);
+        if (r < 0.8) {
+            std::snprintf(text, sizeof text, "from %.0f s to %.0f s it does not sound like the music (correlation %.2f)",
+                          double(start) / rate, double(end) / rate, std::max(r, -1.0));
+            return text;
+        }
     }
     return "";
 }
 
-int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg) {
+int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg, VideoEncoder& encoder) {
     long count = frameCount(o);
     VideoEncoder::Settings settings;
     settings.path = o.out;
@@ -473,15 +578,6 @@ int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg) {
     settings.artist = "Orvanth";
     settings.year = "2026";
 
-    // An interrupted export removes what it wrote: the signals end the loop.
-    struct sigaction action = {};
-    action.sa_handler = stop;
-    sigemptyset(&action.sa_mask);
-    for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(s, &action, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a gone encoder shows as a failed write
-
-    VideoEncoder encoder;
     if (!encoder.start(ffmpeg, settings)) {
         std::fprintf(stderr, "velvoria-capture: %s\n", encoder.error().c_str());
         return 1;
@@ -536,22 +632,73 @@ int main(int argc, char** argv) {
         options.out = absolute(options.out);
     if (!options.audio.empty())
         options.audio = absolute(options.audio);
-    if (options.mode == Mode::Frames && !makeDirectories(options.out)) {
-        std::fprintf(stderr, "velvoria-capture: cannot make the directory %s\n", options.out.c_str());
-        return 1;
+    if (options.mode == Mode::Frames) {
+        if (!makeDirectories(options.out)) {
+            std::fprintf(stderr, "velvoria-capture: cannot make the directory %s\n", options.out.c_str());
+            return 1;
+        }
+        for (const std::string& stale : OutputFile::removeStale(options.out))
+            std::fprintf(stderr, "velvoria-capture: removed %s, left by a capture that was killed\n", stale.c_str());
     }
 #ifndef _WIN32
-    // Offscreen where the platform allows: no window needs to show.
+    // Offscreen where the platform allows: no window needs to show. No
+    // music plays: no sound system is started either.
     setenv("SDL_VIDEODRIVER", "offscreen", 0);
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
 #endif
     enterProgramDirectory();
 #ifndef _WIN32
-    if (!options.audio.empty()) {
-        std::string wrong = checkMaster(ffmpeg, options.audio);
+    // Everything about the export's files is checked before anything is
+    // rendered; a signal from here on ends it with nothing left behind.
+    VideoEncoder encoder;
+    if (options.mode == Mode::Video) {
+        struct sigaction action = {};
+        action.sa_handler = stop;
+        sigemptyset(&action.sa_mask);
+        for (int s : {SIGINT, SIGTERM, SIGHUP})
+            sigaction(s, &action, nullptr);
+        signal(SIGPIPE, SIG_IGN);  // a gone encoder shows as a failed write
+
+        std::vector<std::string> inputs = dataFiles();
+        if (!options.audio.empty()) {
+            // Not read at all unless a regular file: a FIFO or a device
+            // would hold the decoder for good.
+            struct stat info;
+            const char* why = nullptr;
+            if (stat(options.audio.c_str(), &info) != 0)
+                why = std::strerror(errno);
+            else if (S_ISDIR(info.st_mode))
+                why = std::strerror(EISDIR);
+            else if (!S_ISREG(info.st_mode))
+                why = "not a regular file";
+            if (why) {
+                std::fprintf(stderr, "velvoria-capture: --audio %s is not this production's music: cannot decode it: %s\n",
+                             options.audio.c_str(), why);
+                return 2;
+            }
+            inputs.push_back(options.audio);
+        }
+        if (!encoder.prepare(options.out, inputs)) {
+            std::fprintf(stderr, "velvoria-capture: %s\n", encoder.error().c_str());
+            return 1;
+        }
+        // The sound comes from the MP3 unless a master stands in; the MP3 is
+        // decoded either way, to compare the master with.
+        std::vector<float> music;
+        std::string wrong = regularFile(Demo::musicFile) ? checkMusic(ffmpeg, Demo::musicFile,
+                                                                      options.audio.empty() ? options.to : 0, music)
+                                                         : "not a regular file";
         if (!wrong.empty()) {
-            std::fprintf(stderr, "velvoria-capture: --audio %s is not this production's music: %s\n",
-                         options.audio.c_str(), wrong.c_str());
-            return 2;
+            std::fprintf(stderr, "velvoria-capture: cannot use the music %s: %s\n", Demo::musicFile, wrong.c_str());
+            return 1;
+        }
+        if (!options.audio.empty()) {
+            wrong = checkMaster(ffmpeg, options.audio, music);
+            if (!wrong.empty()) {
+                std::fprintf(stderr, "velvoria-capture: --audio %s is not this production's music: %s\n",
+                             options.audio.c_str(), wrong.c_str());
+                return 2;
+            }
         }
     }
 #endif
@@ -572,7 +719,14 @@ int main(int argc, char** argv) {
         case Mode::Frames: status = writeFrames(renderer, options.times, options.out); break;
         case Mode::Bench: status = bench(renderer, options.times); break;
 #ifndef _WIN32
-        case Mode::Video: status = exportVideo(renderer, options, ffmpeg); break;
+        case Mode::Video:
+            if (stopSignal) {
+                std::fprintf(stderr, "velvoria-capture: interrupted; %s not written\n", options.out.c_str());
+                status = 1;
+            } else {
+                status = exportVideo(renderer, options, ffmpeg, encoder);
+            }
+            break;
 #else
         case Mode::Video: break;
 #endif
@@ -584,6 +738,9 @@ int main(int argc, char** argv) {
         status = 1;
     }
     if (stopSignal) {
+#ifndef _WIN32
+        encoder.abandon();
+#endif
         // Ended by the signal, as the one who sent it expects.
         signal(stopSignal, SIG_DFL);
         raise(stopSignal);

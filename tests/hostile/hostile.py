@@ -9,14 +9,18 @@ end with finish(); tests/hostile.sh runs them all."""
 import os
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import time
 
 REPO = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 BUILD = os.environ.get("VELVORIA_BUILD", os.path.join(REPO, "build"))
 CAPTURE = os.path.join(BUILD, "velvoria-capture")
 DEMO = os.path.join(BUILD, "velvoria")
+DATA = os.path.join(REPO, "Data")
+DATA_MUSIC = os.path.join(DATA, "zandol_and_Pemrix-Vorth_Speaks.mp3")
 
 _failed = []
 _count = 0
@@ -28,6 +32,31 @@ def scratch():
     d = tempfile.mkdtemp(prefix="velvoria-hostile-")
     _scratch.append(d)
     return d
+
+
+class stage:
+    """A copy of a program beside a Data/ of links to the real files; the
+    names in copy are copied instead, those in replace hold the given bytes."""
+
+    def __init__(self, program, copy=(), replace=None):
+        self.dir = scratch()
+        self.program = os.path.join(self.dir, os.path.basename(program))
+        shutil.copy2(program, self.program)
+        data = os.path.join(self.dir, "Data")
+        os.mkdir(data)
+        replace = replace or {}
+        for name in os.listdir(DATA):
+            path = os.path.join(data, name)
+            if name in replace:
+                with open(path, "wb") as f:
+                    f.write(replace[name])
+            elif name in copy:
+                shutil.copy2(os.path.join(DATA, name), path)
+            else:
+                os.symlink(os.path.join(DATA, name), path)
+
+    def remove(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 def first_line(text):
@@ -86,6 +115,52 @@ def run(name, cmd, expect="refused", timeout=60, cwd=None, env=None, check=None,
         why = check(r, left) or ""
     verdict(name, not why, r.returncode, line, left, why)
     return r
+
+
+def processes_with(text):
+    """The ids of running processes whose command line holds text (a scratch
+    directory's path: what a case started and what those started)."""
+    found = []
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit() or int(pid) == os.getpid():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                if text.encode() in f.read():
+                    found.append(int(pid))
+        except OSError:
+            pass
+    return found
+
+
+def orphans(text, wait=3.0):
+    """Processes still running after a case, given a moment to end; killed,
+    so that one broken case does not spoil the next. Their ids."""
+    deadline = time.time() + wait
+    while time.time() < deadline and processes_with(text):
+        time.sleep(0.1)
+    left = processes_with(text)
+    for pid in left:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    return left
+
+
+def whole_mp4(path):
+    """Whether ffprobe reads the file as a video with a picture and a sound
+    stream and no complaint."""
+    r = subprocess.run(["ffprobe", "-v", "error", "-show_entries", "stream=codec_type", "-of", "csv=p=0", path],
+                       capture_output=True, text=True, timeout=60)
+    return r.returncode == 0 and not r.stderr.strip() and sorted(r.stdout.split()) == ["audio", "video"]
+
+
+def whole_png(path):
+    """Whether the file is a PNG from its signature to its end chunk."""
+    with open(path, "rb") as f:
+        data = f.read()
+    return data.startswith(b"\x89PNG\r\n\x1a\n") and data.endswith(b"IEND\xaeB`\x82")
 
 
 def shell(cmd):

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Files the capture tool writes appear whole under their name or not at all:
+// each is written under a temporary name beside it, ending in
+// ".velvoria-capture-<process id>.part", and renamed once it is complete.
+// A process that is killed leaves its temporary; the next run that writes
+// into the same directory removes those whose process is gone.
+namespace OutputFile {
+
+// The temporary name of a file written by this process.
+std::string temporaryName(const std::string& path);
+
+// Removes the temporaries in this directory that processes no longer alive
+// left behind (only regular files of ours, by that naming); the names removed.
+std::vector<std::string> removeStale(const std::string& directory);
+
+// The directory part of a path ("." when it has none).
+std::string directoryOf(const std::string& path);
+
+// Writes these bytes to path whole, through the temporary name; false with
+// the reason, naming path, in error. An existing path that is not a regular
+// file is refused, not replaced.
+bool write(const std::string& path, const void* data, size_t size, std::string& error);
+
+}  // namespace OutputFile
