@@ -94,7 +94,11 @@ Options parseOptions(const Quib::List<Quib::String>& arguments) {
                 }
             }
         } else if (arg == "--audio-offset") {
-            const char* value = i + 1 < arguments.count ? arguments[++i].cStr() : nullptr;
+            if (i + 1 >= arguments.count) {
+                options.error = "velvoria: --audio-offset needs a number of milliseconds";
+                break;
+            }
+            const char* value = arguments[++i].cStr();
             if (!parseOffset(value, options.audioOffset)) {
                 options.error = "velvoria: --audio-offset: " + quoted(value) +
                                 " is not a whole number of milliseconds from -1000 to 1000";

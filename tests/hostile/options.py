@@ -88,4 +88,11 @@ listener.close()
 if os.environ.get("DISPLAY"):
     for value in ["99", "-1", "abc", ""]:
         run("velvoria --display %r" % value, [DEMO, "--display", value, "--mute"], timeout=60)
+
+# The demo's --audio-offset: refused with its line and the usage before any
+# window opens, so no display is needed.
+for value in ["1001", "-1001", "abc", "", "nan", "1e3", "12ms", " 5", "9" * 40, "-"]:
+    run("velvoria --audio-offset %r" % value[:20], [DEMO, "--audio-offset", value, "--mute"], timeout=30,
+        check=lambda r, left: "" if "usage: velvoria" in r.stderr else "no usage")
+run("velvoria --audio-offset with no value", [DEMO, "--audio-offset"], timeout=30)
 finish()
