@@ -91,7 +91,8 @@
         arguments: programArguments,
         velvoriaEvent: event,
         // What the program's own WebAudio player plays from.
-        velvoriaMusic: { context: null, buffers: {}, source: null, origin: 0, held: null, last: 0 },
+        velvoriaMusic: { context: null, buffers: {}, source: null, origin: 0, held: null, last: 0, started: 0,
+                         ran: false, wall: null },
         print: function (text) { console.log(text); },
         printErr: function (text) { console.warn(text); },
         // The preloaded data reports "... (done/total)".
@@ -224,9 +225,15 @@
     });
     // What the program's loader cannot report otherwise (its data package
     // missing on the server): the page says it instead of loading forever.
+    // (emscripten's loader throws "STATUS : URL").
     window.addEventListener('error', function (e) {
-        if (document.title === 'velvoria: loading') {
-            fail('The program could not start: ' + (e.message || e.error));
+        if (document.title !== 'velvoria: loading') return;
+        const text = String(e.message || e.error);
+        const file = /^(?:Uncaught )?(?:Error: )?(.*) : (\S+)$/.exec(text);
+        if (file) {
+            fail(file[2].split('/').pop() + ' could not be loaded from the server (' + (file[1] || 'HTTP error') + ')');
+        } else {
+            fail('The program could not start: ' + text);
         }
     });
 
