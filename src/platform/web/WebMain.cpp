@@ -202,7 +202,9 @@ bool parseSize(const char* text, int& width, int& height) {
         return false;
     const char* rest = end + 1;
     long h = std::strtol(rest, &end, 10);
-    if (end == rest || *end != 0 || w * 9 != h * 16 || w % 2 || h % 2 || h < 360 || h > 2160)
+    // The ranges first: the product of a huge number would overflow.
+    if (end == rest || *end != 0 || h < 360 || h > 2160 || w < 640 || w > 3840 || w * 9 != h * 16 || w % 2 ||
+        h % 2)
         return false;
     width = int(w);
     height = int(h);
