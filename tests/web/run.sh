@@ -36,7 +36,7 @@ for browser in $BROWSERS; do
         firefox) package=firefox-esr ;;
         *) say "unknown browser $browser"; exit 2 ;;
     esac
-    if ! tools/install-deps.sh $package; then
+    if ! tools/install-deps.sh "$package"; then
         say "$browser: cannot install $package"
         [ "$browser" = chromium ] && exit 3
         continue
