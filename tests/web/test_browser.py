@@ -483,6 +483,7 @@ class Firefox:
         env = dict(os.environ, MOZ_HEADLESS="1", MOZ_HEADLESS_WIDTH="1280", MOZ_HEADLESS_HEIGHT="720")
         # Headless Firefox draws no window, but finds its GL driver (Mesa's
         # llvmpipe) only through an X display: an Xvfb of its own.
+        self.page = None
         self.xvfb = start_xvfb()
         if self.xvfb:
             env["DISPLAY"] = f":{self.xvfb.display}"
@@ -492,13 +493,16 @@ class Firefox:
                                             env=env)
         for _ in range(600):
             if self.process.poll() is not None:
-                raise Unavailable("firefox-esr did not start: " + open(self.log, errors="replace").read()[-200:])
+                why = open(self.log, errors="replace").read()[-200:].replace("\n", " ")
+                self.close()
+                raise Unavailable("firefox-esr did not start: " + why)
             try:
                 self.page = Marionette(port, self.log)
                 break
             except (ConnectionRefusedError, OSError):
                 time.sleep(0.1)
         else:
+            self.close()
             raise Unavailable("firefox-esr did not open its Marionette port")
         self.page.call("WebDriver:SetWindowRect", width=1280, height=720)
         # WebGL 2 with float targets, in a page of its own.
@@ -549,6 +553,7 @@ class Firefox:
             self.process.wait(20)
         except subprocess.TimeoutExpired:
             self.process.kill()
+            self.process.wait()
         if self.xvfb:
             self.xvfb.terminate()
             self.xvfb.wait()
