@@ -83,11 +83,38 @@ bool Demo::tick() {
     }
     effects[0]->render(t);
     glFlush();
-    GLenum error = glGetError();
-    if (error != GL_NO_ERROR)
-        throw Quib::Exception(glErrorMessage(error), "Demo", 42);
+    if (errorCheckDue()) {
+        GLenum error = glGetError();
+        if (error != GL_NO_ERROR)
+            throw Quib::Exception(glErrorMessage(error), "Demo", 42);
+    }
     sleepMilliseconds(1);
     return true;
+}
+
+#ifdef __EMSCRIPTEN__
+bool Demo::checkErrorsEveryFrame = false;
+
+bool Demo::errorCheckDue() {
+    uint32_t now = wallClockMilliseconds();
+    bool due = checkErrorsEveryFrame || ticks < 3 || now - lastErrorCheck >= errorCheckMilliseconds;
+    ++ticks;
+    if (due)
+        lastErrorCheck = now;
+    return due;
+}
+#else
+bool Demo::errorCheckDue() { return true; }
+#endif
+
+void Demo::resize(int width, int height) {
+    if (width == renderWidth() && height == renderHeight())
+        return;
+    setRenderSize(width, height);
+    PerkProc::instance().resizeTargets();
+    BloomChain::instance().resizeTargets();
+    for (int i = 0; i < effects.count; ++i)
+        effects[i]->resizeTargets();
 }
 
 // The browser has an entry of its own (platform/web/WebMain.cpp): no

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "edit/EditClock.h"
@@ -32,6 +33,19 @@ public:
 
     virtual bool tick();
 
+    // Renders from the next tick on at width x height (16:9): the
+    // full-size targets are made again at that size.
+    void resize(int width, int height);
+
+#ifdef __EMSCRIPTEN__
+    // A browser answers glGetError only once the GPU has finished all that
+    // came before: there the error state is read after the first frames
+    // and then every errorCheckMilliseconds (GL keeps the first error until
+    // it is read), or after every frame when this is set.
+    static bool checkErrorsEveryFrame;
+    static constexpr unsigned errorCheckMilliseconds = 2000;
+#endif
+
     // Hands a listener to the effects, which mark where each pass starts.
     void setPassHook(PassHook hook);
 
@@ -43,10 +57,15 @@ private:
     Demo& operator=(const Demo&) = delete;
     void build(Audio* clock);
     void buildScene();
+    bool errorCheckDue();
 
     FmodAudio audio;
     std::unique_ptr<EditClock> editing;
     Quib::List<Effect*> effects;
+#ifdef __EMSCRIPTEN__
+    unsigned ticks = 0;
+    uint32_t lastErrorCheck = 0;
+#endif
 };
 
 // The program: the window, the production and the frame loop, as the

@@ -39,17 +39,9 @@ BloomChain& BloomChain::instance() {
 
 BloomChain::BloomChain() {
     try {
-        fullTarget = new RenderTarget(renderWidth(), renderHeight(), true, 1, GL_RGBA);
         downTargets = new RenderTarget*[3]();
-        for (int i = 0; i < 3; ++i)
-            downTargets[i] = new RenderTarget(scaled(downSides[i]), scaled(downSides[i]), false, 1, GL_RGBA);
-        for (int i = 0; i < 3; ++i)
-            clampEdges(downTargets[i]);
         blurTargets = new RenderTarget*[2]();
-        for (int i = 0; i < 2; ++i) {
-            blurTargets[i] = new RenderTarget(scaled(blurSide), scaled(blurSide), false, 1, GL_RGBA);
-            clampEdges(blurTargets[i]);
-        }
+        resizeTargets();
         blitProgram = new ShaderProgram("Data/Blit.vert", "Data/Blit.frag");
         blurProgram = new ShaderProgram("Data/Blit.vert", "Data/Blur.frag");
         mixProgram = new ShaderProgram("Data/Blit.vert", "Data/Mix.frag");
@@ -62,7 +54,7 @@ BloomChain::BloomChain() {
 
 BloomChain::~BloomChain() { release(); }
 
-void BloomChain::release() {
+void BloomChain::releaseTargets() {
     destroy(fullTarget);
     for (int i = 0; i < 3; ++i) {
         if (downTargets)
@@ -70,6 +62,23 @@ void BloomChain::release() {
         if (blurTargets && i < 2)
             destroy(blurTargets[i]);
     }
+}
+
+void BloomChain::resizeTargets() {
+    releaseTargets();
+    fullTarget = new RenderTarget(renderWidth(), renderHeight(), true, 1, GL_RGBA);
+    for (int i = 0; i < 3; ++i)
+        downTargets[i] = new RenderTarget(scaled(downSides[i]), scaled(downSides[i]), false, 1, GL_RGBA);
+    for (int i = 0; i < 3; ++i)
+        clampEdges(downTargets[i]);
+    for (int i = 0; i < 2; ++i) {
+        blurTargets[i] = new RenderTarget(scaled(blurSide), scaled(blurSide), false, 1, GL_RGBA);
+        clampEdges(blurTargets[i]);
+    }
+}
+
+void BloomChain::release() {
+    releaseTargets();
     delete[] downTargets;
     downTargets = nullptr;
     delete[] blurTargets;

@@ -16,6 +16,9 @@ public:
     void blur();
     // Draws sharp frame, blur and bokeh into whatever framebuffer is bound.
     void mix(float intensity, float bgIntensity);
+    // Makes the full-size target and the small ones again for the current
+    // render size.
+    void resizeTargets();
 
     RenderTarget* fullTarget = nullptr;
     RenderTarget** downTargets = nullptr;  // 512, 256, 128
@@ -31,4 +34,5 @@ private:
     BloomChain(const BloomChain&) = delete;
     BloomChain& operator=(const BloomChain&) = delete;
     void release();
+    void releaseTargets();
 };

@@ -12,7 +12,7 @@ PerkProc& PerkProc::instance() {
 
 PerkProc::PerkProc() {
     try {
-        sceneTarget = new RenderTarget(renderWidth(), renderHeight(), true, 1, GL_RGBA);
+        resizeTargets();
         program = new ShaderProgram("Data/PerkProc.vert", "Data/PerkProc.frag");
     } catch (...) {
         release();
@@ -27,6 +27,12 @@ void PerkProc::release() {
     sceneTarget = nullptr;
     delete program;
     program = nullptr;
+}
+
+void PerkProc::resizeTargets() {
+    delete sceneTarget;  // the old one goes first: two at 3840x2160 may not fit
+    sceneTarget = nullptr;
+    sceneTarget = new RenderTarget(renderWidth(), renderHeight(), true, 1, GL_RGBA);
 }
 
 void PerkProc::apply(float mix) {

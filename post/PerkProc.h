@@ -12,6 +12,8 @@ public:
 
     // Draws the scene image into whatever framebuffer is bound.
     void apply(float mix);
+    // Makes the scene target again at the current render size.
+    void resizeTargets();
 
     RenderTarget* sceneTarget = nullptr;
     ShaderProgram* program = nullptr;

@@ -59,8 +59,7 @@ Sphurrs::Sphurrs() {
     try {
         for (int i = 0; i < sphereCount; ++i)
             spheres.add(Sphurr());
-        gBuffer = new RenderTarget(renderWidth(), renderHeight(), true, 3, GL_RGB16F);
-        occlusionTarget = new RenderTarget(renderWidth(), renderHeight(), false, 1, GL_R8);
+        resizeTargets();
         sphurrProgram = new ShaderProgram("Data/Sphurr.vert", "Data/Sphurr.frag");
         occlusionProgram = new ShaderProgram("Data/SphurrOcclusion.vert", "Data/SphurrOcclusion.frag");
         mixProgram = new ShaderProgram("Data/Blit.vert", "Data/SphurrMix.frag");
@@ -90,6 +89,13 @@ void Sphurrs::release() {
     for (Texture*& credit : credits)
         destroy(credit);
     spheres.clear();
+}
+
+void Sphurrs::resizeTargets() {
+    destroy(gBuffer);  // the old ones go first: two sets at 3840x2160 may not fit
+    destroy(occlusionTarget);
+    gBuffer = new RenderTarget(renderWidth(), renderHeight(), true, 3, GL_RGB16F);
+    occlusionTarget = new RenderTarget(renderWidth(), renderHeight(), false, 1, GL_R8);
 }
 
 void Sphurrs::updateSpheres(double t) { updateSphereField(spheres, placed, t, Sync::instance()); }

@@ -23,6 +23,7 @@ public:
     ~Sphurrs();
 
     void render(double timeSeconds) override;
+    void resizeTargets() override;
     void updateSpheres(double t);
     void drawCredit(Texture* image, float alpha);
 

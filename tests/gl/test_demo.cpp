@@ -1,6 +1,6 @@
 // The Demo driver against a real context: the end of the production, the
-// error check after a frame, the GL state a frame leaves behind, and the
-// pass marks it hands on to a listener.
+// error check after a frame, the GL state a frame leaves behind, the pass
+// marks it hands on to a listener, and the targets made again at a new size.
 #include <unistd.h>
 
 #include <vector>
@@ -8,6 +8,7 @@
 #include "Demo.h"
 #include "FixedAudio.h"
 #include "GLContext.h"
+#include "Screen.h"
 #include "Sync.h"
 #include "Texture.h"
 #include "post/BloomChain.h"
@@ -125,4 +126,29 @@ TEST_F(DemoTest, MarksEachPassToTheListenerItWasGivenWhileItLives) {
     Demo next(&player);
     ASSERT_TRUE(next.tick());
     EXPECT_TRUE(marks.empty());
+}
+
+TEST_F(DemoTest, ResizingMakesTheTargetsAgainAtTheNewSize) {
+    FixedAudio player;
+    player.setPosition(30.0);
+    Demo demo(&player);
+    ASSERT_TRUE(demo.tick());
+    struct BackToTheReference {
+        Demo& demo;
+        ~BackToTheReference() { demo.resize(frameWidth, frameHeight); }  // the other tests' size
+    } restore{demo};
+    PerkProc& perkProc = PerkProc::instance();
+    BloomChain& bloom = BloomChain::instance();
+    for (int height : {1080, 720}) {
+        int width = height * 16 / 9;
+        demo.resize(width, height);
+        EXPECT_EQ(renderWidth(), width);
+        EXPECT_EQ(perkProc.sceneTarget->width, width);
+        EXPECT_EQ(perkProc.sceneTarget->height, height);
+        EXPECT_EQ(bloom.fullTarget->height, height);
+        EXPECT_EQ(bloom.downTargets[0]->width, 512 * height / 720);  // the bloom scales with the frame
+        EXPECT_EQ(bloom.blurTargets[1]->height, 128 * height / 720);
+        glViewport(0, 0, width, height);
+        EXPECT_TRUE(demo.tick());  // and a frame draws with them, without a GL error
+    }
 }

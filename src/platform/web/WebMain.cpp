@@ -8,14 +8,24 @@
 //                    says "loaded"; the start button calls velvoria_start,
 //                    which plays the production with its music, one frame
 //                    per animation frame, until 64 s or velvoria_stop.
+// While playing, the canvas's drawing buffer is the largest 16:9 picture in
+// the element's size in device pixels, up to 3840x2160 (as the desktop's
+// --native); it is chosen at the start and again, between two frames, once
+// a new size has held for a moment. "--size WxH" (the page's &size=) renders
+// at that size instead, still or playing, and "--size native" a still frame
+// at the element's size; "--check-gl-errors" (#glcheck) reads GL's error
+// state after every frame.
 
 #include <emscripten.h>
 #include <emscripten/html5.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <string>
 
 #include "Demo.h"
 #include "FixedAudio.h"
@@ -29,6 +39,13 @@ namespace {
 FixedAudio still;  // the clock of a single frame
 Demo* demo = nullptr;
 bool stopRequested = false;
+bool fixedSize = false;  // --size or --at: the canvas keeps its size
+
+// A size the canvas element asked for, applied once it has held this long:
+// a window being dragged does not remake the targets every frame.
+constexpr double settleMilliseconds = 250.0;
+int pendingWidth = 0, pendingHeight = 0;
+double pendingSince = 0.0;
 
 void fail(const char* message) {
     delete demo;
@@ -59,6 +76,48 @@ void clearCanvas() {
     glClearColor(0.0f, 0.0f, 0.0f, 0.0f);
 }
 
+// The largest 16:9 picture in the canvas element's size in device pixels,
+// from 640x360 up to 3840x2160, as the desktop's --native picks it.
+void nativeSize(int& width, int& height) {
+    double cssWidth = 0.0, cssHeight = 0.0;
+    emscripten_get_element_css_size("#canvas", &cssWidth, &cssHeight);
+    double ratio = emscripten_get_device_pixel_ratio();
+    int w = int(std::lround(cssWidth * ratio)), h = int(std::lround(cssHeight * ratio));
+    int side = std::max(360, std::min({h, w * 9 / 16, 2160}));
+    width = (side * 16 + 4) / 9;
+    height = side;
+}
+
+// The canvas's drawing buffer and the viewport follow the render size.
+void fitCanvas() {
+    emscripten_set_canvas_element_size("#canvas", renderWidth(), renderHeight());
+    glViewport(0, 0, renderWidth(), renderHeight());
+}
+
+// Between two frames: the picture follows the element's size once that has
+// settled.
+void followElementSize() {
+    if (fixedSize)
+        return;
+    int w = 0, h = 0;
+    nativeSize(w, h);
+    if (w == renderWidth() && h == renderHeight()) {
+        pendingWidth = pendingHeight = 0;
+        return;
+    }
+    double now = emscripten_get_now();
+    if (w != pendingWidth || h != pendingHeight) {
+        pendingWidth = w;
+        pendingHeight = h;
+        pendingSince = now;
+    }
+    if (now - pendingSince < settleMilliseconds)
+        return;
+    demo->resize(w, h);
+    fitCanvas();
+    pendingWidth = pendingHeight = 0;
+}
+
 EM_BOOL announceStill(double, void*) {
     tellPage("ready");
     return EM_FALSE;
@@ -87,7 +146,10 @@ EM_BOOL playFrame(double, void*) {
         return EM_FALSE;
     }
     bool more = true;
-    if (!guarded([&] { more = demo->tick(); }))
+    if (!guarded([&] {
+            followElementSize();
+            more = demo->tick();
+        }))
         return EM_FALSE;
     if (!more) {
         finish();
@@ -123,8 +185,36 @@ bool makeContext(bool keepFrame) {
                        "(EXT_color_buffer_float), which Velvoria needs.");
         return false;
     }
-    emscripten_set_canvas_element_size("#canvas", frameWidth, frameHeight);
     return true;
+}
+
+// The page's #at= and &size=, checked as the capture tool checks its own.
+bool parseTime(const char* text, double& at) {
+    char* end = nullptr;
+    at = std::strtod(text, &end);
+    return end != text && *end == 0 && at >= 0.0 && at < Demo::endTime;
+}
+
+bool parseSize(const char* text, int& width, int& height) {
+    char* end = nullptr;
+    long w = std::strtol(text, &end, 10);
+    if (end == text || (*end != 'x' && *end != 'X'))
+        return false;
+    const char* rest = end + 1;
+    long h = std::strtol(rest, &end, 10);
+    // The ranges first: the product of a huge number would overflow.
+    if (end == rest || *end != 0 || h < 360 || h > 2160 || w < 640 || w > 3840 || w * 9 != h * 16 || w % 2 ||
+        h % 2)
+        return false;
+    width = int(w);
+    height = int(h);
+    return true;
+}
+
+// The value as the message quotes it: the start of it when it is long.
+std::string quoted(const char* text) {
+    std::string value(text);
+    return value.size() > 24 ? value.substr(0, 24) + "..." : value;
 }
 
 }  // namespace
@@ -136,7 +226,15 @@ EMSCRIPTEN_KEEPALIVE void velvoria_start() {
     if (demo)
         return;
     stopRequested = false;
-    if (guarded([] { demo = new Demo(Demo::Music::On); }))
+    if (guarded([] {
+            demo = new Demo(Demo::Music::On);
+            if (!fixedSize) {
+                int w = 0, h = 0;
+                nativeSize(w, h);
+                demo->resize(w, h);
+            }
+            fitCanvas();
+        }))
         emscripten_request_animation_frame_loop(playFrame, nullptr);
 }
 
@@ -147,16 +245,40 @@ EMSCRIPTEN_KEEPALIVE void velvoria_stop() { stopRequested = true; }
 
 int main(int argc, char** argv) {
     double at = -1.0;
-    if (argc == 3 && std::strcmp(argv[1], "--at") == 0) {
-        char* end = nullptr;
-        at = std::strtod(argv[2], &end);
-        if (end == argv[2] || *end != 0 || !(at >= 0.0)) {
-            showFatalError("#at= needs a time in seconds, 0 or more");
+    int width = 0, height = 0;
+    bool native = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string message;
+        if (std::strcmp(argv[i], "--check-gl-errors") == 0) {
+            Demo::checkErrorsEveryFrame = true;
+        } else if (std::strcmp(argv[i], "--at") == 0 && i + 1 < argc) {
+            if (!parseTime(argv[++i], at))
+                message = "#at=" + quoted(argv[i]) + ": not a time in seconds from 0 to under 64";
+        } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
+            if (std::strcmp(argv[++i], "native") == 0)
+                native = true;
+            else if (!parseSize(argv[i], width, height))
+                message = "size=" + quoted(argv[i]) +
+                          ": not native, nor a 16:9 size with even sides from 640x360 to 3840x2160 (such as "
+                          "1920x1080)";
+        } else {
+            message = std::string("unknown argument ") + quoted(argv[i]);
+        }
+        if (!message.empty()) {
+            showFatalError(message.c_str());
             return 0;
         }
     }
     if (!makeContext(at >= 0.0))
         return 0;
+    // A still frame is 1280x720 and the production follows the element's
+    // size, unless a size is given ("native": the element's).
+    fixedSize = width > 0 || (at >= 0.0 && !native);
+    if (!fixedSize)
+        nativeSize(width, height);
+    if (width > 0)
+        setRenderSize(width, height);
+    fitCanvas();
     if (at >= 0.0) {
         if (guarded([at] {
                 demo = new Demo(&still);

@@ -5,6 +5,12 @@
 // smoothly between the context's audio blocks and never goes back except by
 // a seek. Past the end of the music the position keeps advancing in real
 // time, as the desktop channel plays silence.
+// A context that has not run a second after the music started has no sound
+// output to run on (a browser without an audio device keeps it suspended):
+// the music is dropped and the position runs on the wall clock, as the
+// desktop's clock does without a device. A context that ran and was
+// suspended later (a phone's background tab) is waited for: the music's
+// clock leads.
 
 #include <emscripten.h>
 
@@ -34,6 +40,9 @@ EM_JS(void, musicStart, (const char* path, double offset), {
     music.origin = when - offset;
     music.held = null;
     music.last = offset;
+    music.started = performance.now();
+    music.ran = music.context.state === 'running';
+    music.wall = null;
 });
 
 EM_JS(void, musicHold, (double position), {
@@ -47,6 +56,17 @@ EM_JS(double, musicPosition, (), {
     var music = Module.velvoriaMusic;
     if (music.held !== null) return music.held;
     var context = music.context;
+    if (context.state === 'running') music.ran = true;
+    if (!music.ran && music.wall === null && performance.now() - music.started > 1000) {
+        console.warn('velvoria: the browser gives no sound output; the production plays without its music');
+        if (music.source) music.source.stop();
+        music.source = null;
+        music.wall = performance.now() - music.last * 1000;
+    }
+    if (music.wall !== null) {
+        music.last = Math.max(music.last, (performance.now() - music.wall) / 1000);
+        return music.last;
+    }
     var now = context.currentTime - (context.outputLatency || context.baseLatency || 0);
     if (context.getOutputTimestamp) {
         var stamp = context.getOutputTimestamp();

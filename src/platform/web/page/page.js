@@ -4,7 +4,10 @@
 //   index.html#at=T   one still frame of demo time T: "velvoria: ready"
 //   index.html        "velvoria: loaded" with the start button, then
 //                     "velvoria: playing T", and "velvoria: ended"
-// and "velvoria: error: MESSAGE" when it cannot go on.
+// and "velvoria: error: MESSAGE" when it cannot go on (a bad #at=, a file
+// the server does not give, no WebGL 2). &size=WxH (or #size=WxH) renders
+// at that size instead of the element's; #glcheck reads GL's error state
+// after every frame (see WebMain.cpp).
 (function () {
     'use strict';
 
@@ -20,8 +23,13 @@
     const message = document.getElementById('message');
     const hint = document.getElementById('hint');
 
-    const at = new URLSearchParams(location.hash.slice(1)).get('at');
+    const hash = new URLSearchParams(location.hash.slice(1));
+    const at = hash.get('at');
     const still = at !== null;
+    const programArguments = [];
+    if (still) programArguments.push('--at', at);
+    if (hash.get('size') !== null) programArguments.push('--size', hash.get('size'));
+    if (hash.has('glcheck')) programArguments.push('--check-gl-errors');
 
     let failed = false;
     let playing = false;
@@ -80,10 +88,11 @@
 
     window.Module = {
         canvas: canvas,
-        arguments: still ? ['--at', at] : [],
+        arguments: programArguments,
         velvoriaEvent: event,
         // What the program's own WebAudio player plays from.
-        velvoriaMusic: { context: null, buffers: {}, source: null, origin: 0, held: null, last: 0 },
+        velvoriaMusic: { context: null, buffers: {}, source: null, origin: 0, held: null, last: 0, started: 0,
+                         ran: false, wall: null },
         print: function (text) { console.log(text); },
         printErr: function (text) { console.warn(text); },
         // The preloaded data reports "... (done/total)".
@@ -95,6 +104,20 @@
             }
         },
         onAbort: function (what) { fail('The program stopped: ' + what); },
+        // The program's code, fetched here so that a server without it is
+        // named.
+        instantiateWasm: function (imports, receive) {
+            fetchFile('velvoria.wasm').then(function (response) {
+                return response.arrayBuffer();
+            }).then(function (bytes) {
+                return WebAssembly.instantiate(bytes, imports);
+            }).then(function (result) {
+                receive(result.instance, result.module);
+            }).catch(function (error) {
+                fail(error.message);
+            });
+            return {};
+        },
         // Building the production holds the page for a moment: the status
         // says so first, and the program starts once it is shown.
         noInitialRun: true,
@@ -107,10 +130,30 @@
         },
     };
 
+    // A file of the page beside it; refused with its name when the server
+    // does not give it.
+    function fetchFile(name) {
+        return fetch(name).then(function (response) {
+            if (!response.ok) {
+                throw new Error(name + ' could not be loaded from the server (HTTP ' + response.status + ')');
+            }
+            return response;
+        }, function (error) {
+            throw new Error(name + ' could not be loaded from the server (' + error.message + ')');
+        });
+    }
+
+    function loadProgram() {
+        const script = document.createElement('script');
+        script.src = 'velvoria.js';
+        script.async = true;
+        script.onerror = function () { fail('velvoria.js could not be loaded from the server'); };
+        document.body.appendChild(script);
+    }
+
     function loadMusic() {
         status.textContent = 'Loading';
-        fetch(musicFile).then(function (response) {
-            if (!response.ok) throw new Error(musicFile + ': HTTP ' + response.status);
+        fetchFile(musicFile).then(function (response) {
             const total = Number(response.headers.get('Content-Length')) || 2e6;
             loading.music = [0, total];
             const reader = response.body.getReader();
@@ -149,8 +192,9 @@
         }
     }
 
+    // A second click (or a call) while playing changes nothing.
     start.addEventListener('click', function () {
-        if (playing || failed) return;
+        if (playing || failed || !programLoaded || !musicLoaded) return;
         const music = Module.velvoriaMusic;
         if (!music.context) {
             const Context = window.AudioContext || window.webkitAudioContext;
@@ -172,7 +216,28 @@
         }
     });
     stage.addEventListener('dblclick', toggleFullscreen);
+    // A hidden tab draws nothing while the music plays on; shown again, the
+    // next frame is the music's time. A browser that suspended the audio
+    // meanwhile is asked to resume it.
+    document.addEventListener('visibilitychange', function () {
+        const context = Module.velvoriaMusic.context;
+        if (!document.hidden && playing && context && context.state !== 'running') context.resume();
+    });
+    // What the program's loader cannot report otherwise (its data package
+    // missing on the server): the page says it instead of loading forever.
+    // (emscripten's loader throws "STATUS : URL").
+    window.addEventListener('error', function (e) {
+        if (document.title !== 'velvoria: loading') return;
+        const text = String(e.message || e.error);
+        const file = /^(?:Uncaught )?(?:Error: )?(.*) : (\S+)$/.exec(text);
+        if (file) {
+            fail(file[2].split('/').pop() + ' could not be loaded from the server (' + (file[1] || 'HTTP error') + ')');
+        } else {
+            fail('The program could not start: ' + text);
+        }
+    });
 
+    loadProgram();
     if (still) {
         overlay.hidden = true;
         title('loading');
