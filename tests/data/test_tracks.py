@@ -308,7 +308,9 @@ def test_synctrack(tool, tracks):
                 (60, 0.7, STEP), (70, 5.0, LINEAR)]
         compare_eval(tool, write("edge.track", edge), edge, sample_rows(edge, rng),
                      "every interpolation, unknown types 4 and 0xFF")
-        check("missing file reads 0", run_synctrack(tool, "eval", os.path.join(tmp, "none.track"), 5) == ["0"])
+        missing = subprocess.run([tool, "eval", os.path.join(tmp, "none.track"), "5"], capture_output=True, text=True)
+        check("a missing file is refused by name", missing.returncode == 1 and "none.track" in missing.stderr
+              and missing.stdout == "", "status %d, %r" % (missing.returncode, missing.stderr))
         check("empty track reads 0", run_synctrack(tool, "eval", write("empty.track", []), 5) == ["0"])
         for n in range(3):
             keys, row = [], rng.randint(-20, 5)
