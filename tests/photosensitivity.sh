@@ -9,10 +9,14 @@
 #                                        1280x720) with build/velvoria-capture
 #   tests/photosensitivity.sh FILE.mp4   analyses that video instead
 #
-# IRIS is built from the source archive beside this script
-# (tests/photosensitivity/iris-COMMIT.tar.xz: its sources and licence only)
-# with tests/photosensitivity/iris-debian.patch, which finds OpenCV, FFmpeg,
-# spdlog and nlohmann-json in Debian's packages where upstream uses vcpkg.
+# IRIS is built from the source archive beside this script,
+# tests/photosensitivity/iris-d96978a.tar.xz: upstream's commit
+# d96978ac1107f3463b77f69a9c1b1ec5d45291a0 (git archive of its sources, CMake
+# files, settings, example program, licence and notices; without its test
+# videos and images, CI files and presets), under EA's BSD 3-clause licence
+# (LICENSE.txt in it). tests/photosensitivity/iris-debian.patch makes it find
+# OpenCV, FFmpeg, spdlog and nlohmann-json in Debian's packages where
+# upstream uses vcpkg, and adds an include that GCC 12 needs.
 # The build is kept in build-photosensitivity/ and redone when the archive or
 # the patch changes. Before the production, the analyser must tell two clips
 # made here with ffmpeg apart: a 2 Hz full-screen black and white flash
