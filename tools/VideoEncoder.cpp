@@ -390,10 +390,12 @@ void VideoEncoder::abandon() {
     temporary.clear();
 }
 
-bool VideoEncoder::decodeMono(const std::string& ffmpeg, const std::string& file, int rate,
-                              std::vector<float>& samples, std::string& error) {
-    std::vector<std::string> args = {ffmpeg, "-hide_banner", "-loglevel", "error", "-nostdin", "-i", file,
-                                     "-vn", "-ac", "1", "-ar", std::to_string(rate), "-f", "f32le", "pipe:1"};
+// Runs a program to its end and collects its standard output and the
+// first 8 kB of its standard error, both pipes at once, so that a stream of
+// complaints cannot stall the output. False, with error set, when it cannot
+// be started; status is its wait status.
+static bool runCollecting(std::vector<std::string>& args, std::string& output, std::string& complaints,
+                          int& status, std::string& error) {
     int out[2], err[2];
     if (!makePipes(out, err, error))
         return false;
@@ -406,8 +408,6 @@ bool VideoEncoder::decodeMono(const std::string& ffmpeg, const std::string& file
         close(err[0]);
         return false;
     }
-    // Both pipes at once: a stream of complaints must not stall the samples.
-    std::string bytes, complaints;
     pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
     char buffer[65536];
     while (fds[0].fd >= 0 || fds[1].fd >= 0) {
@@ -426,7 +426,7 @@ bool VideoEncoder::decodeMono(const std::string& ffmpeg, const std::string& file
                 close(fd.fd);
                 fd.fd = -1;
             } else if (&fd == &fds[0]) {
-                bytes.append(buffer, size_t(n));
+                output.append(buffer, size_t(n));
             } else if (complaints.size() < 8192) {
                 complaints.append(buffer, size_t(n));
             }
@@ -435,9 +435,20 @@ bool VideoEncoder::decodeMono(const std::string& ffmpeg, const std::string& file
     for (pollfd& fd : fds)
         if (fd.fd >= 0)
             close(fd.fd);
-    int status = 0;
+    status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    return true;
+}
+
+bool VideoEncoder::decodeMono(const std::string& ffmpeg, const std::string& file, int rate,
+                              std::vector<float>& samples, std::string& error) {
+    std::vector<std::string> args = {ffmpeg, "-hide_banner", "-loglevel", "error", "-nostdin", "-i", file,
+                                     "-vn", "-ac", "1", "-ar", std::to_string(rate), "-f", "f32le", "pipe:1"};
+    std::string bytes, complaints;
+    int status = 0;
+    if (!runCollecting(args, bytes, complaints, status, error))
+        return false;
     // A complaint on the way (a damaged frame) is a failure too: the sound
     // would not be the whole music.
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !lastLine(complaints).empty()) {
@@ -456,37 +467,10 @@ bool VideoEncoder::soundFormat(const std::string& ffprobe, const std::string& fi
     std::vector<std::string> args = {ffprobe, "-v", "error", "-select_streams", "a:0", "-show_entries",
                                      "stream=codec_name,sample_rate,channels", "-of", "default=noprint_wrappers=1",
                                      file};
-    int out[2], err[2];
-    if (!makePipes(out, err, error))
-        return false;
-    const int streams[3] = {-1, out[1], err[1]};
-    pid_t child = spawn(args, streams, false, error);
-    close(out[1]);
-    close(err[1]);
-    if (child < 0) {
-        close(out[0]);
-        close(err[0]);
-        return false;
-    }
-    // A few lines each way: the pipes' buffers hold them while we read one.
     std::string text, complaints;
-    char buffer[4096];
-    for (int fd : {out[0], err[0]}) {
-        ssize_t n;
-        while ((n = read(fd, buffer, sizeof buffer)) != 0) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                break;
-            std::string& into = fd == out[0] ? text : complaints;
-            if (into.size() < 65536)
-                into.append(buffer, size_t(n));
-        }
-        close(fd);
-    }
     int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
+    if (!runCollecting(args, text, complaints, status, error))
+        return false;
     format = SoundFormat();
     size_t at = 0;
     while (at < text.size()) {

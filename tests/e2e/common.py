@@ -70,6 +70,23 @@ class Stage:
         shutil.rmtree(self.dir, ignore_errors=True)
 
 
+def wait_for(what, timeout=30):
+    """what()'s first true value within timeout seconds, or None."""
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        value = what()
+        if value:
+            return value
+        time.sleep(0.05)
+    return None
+
+
+def row_of(title):
+    """The row an editing-mode window title shows, or None."""
+    m = re.search(r"\| row (-?\d+) \|", title)
+    return int(m.group(1)) if m else None
+
+
 def find_window(name, timeout=60, env=None):
     """The id and xwininfo text of a mapped top-level window with this exact
     name, or (None, "")."""

@@ -24,7 +24,7 @@ import numpy as np
 from PIL import Image
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import DATA, TRACKS, Stage, check, finish, grab, track_bytes, track_keys  # noqa: E402
+from common import DATA, TRACKS, Stage, check, finish, grab, row_of, track_bytes, track_keys, wait_for  # noqa: E402
 
 VELVORIA, SYNCTRACK, CAPTURE = (os.path.abspath(p) for p in sys.argv[1:4])
 TITLE = re.compile(r'\s*(0x[0-9a-f]+) "(Orvanth - Velvoria \|[^"]*)"')
@@ -40,19 +40,6 @@ def title():
     return None, ""
 
 
-def wait_for(what, timeout=30):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = what()
-        if value:
-            return value
-        time.sleep(0.1)
-    return None
-
-
-def row_of(text):
-    m = re.search(r"\| row (-?\d+) \|", text)
-    return int(m.group(1)) if m else None
 
 
 def free_port():

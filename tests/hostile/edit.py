@@ -25,7 +25,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import hostile  # noqa: E402
-from common import DATA, TRACKS, Stage, track_keys  # noqa: E402
+from common import DATA, TRACKS, Stage, row_of, wait_for  # noqa: E402
 
 DEMO = os.path.abspath(hostile.DEMO)
 ENV = dict(os.environ, SDL_AUDIODRIVER="dummy")
@@ -46,19 +46,6 @@ def title():
     return None, ""
 
 
-def wait_for(what, timeout):
-    deadline = time.time() + timeout
-    while time.time() < deadline:
-        value = what()
-        if value:
-            return value
-        time.sleep(0.05)
-    return None
-
-
-def row_of(text):
-    m = re.search(r"\| row (-?\d+) \|", text)
-    return int(m.group(1)) if m else None
 
 
 def free_port(family=socket.AF_INET, host="127.0.0.1"):
