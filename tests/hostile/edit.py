@@ -229,6 +229,14 @@ def silent_name_service(label):
     conf = os.path.join(hostile.scratch(), "resolv.conf")
     with open(conf, "w") as f:
         f.write("nameserver 127.77.0.53\n")
+    # A mount namespace of its own is not to be had everywhere (a chroot
+    # whose root is no mount point refuses one).
+    probe = subprocess.run(["unshare", "-m", "sh", "-c", 'mount --bind "$0" /etc/resolv.conf', conf],
+                           capture_output=True, text=True)
+    if probe.returncode != 0:
+        server.close()
+        not_tried(label, "no mount namespace here: %s" % first_line(probe.stderr))
+        return
     stage = Stage(DEMO)
     shell = 'mount --bind "$1" /etc/resolv.conf && exec "$0" --windowed --edit studio.example:1338'
     errpath = os.path.join(stage.dir, "stderr.txt")
