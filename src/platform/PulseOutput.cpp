@@ -107,7 +107,7 @@ PulseOutput* PulseOutput::open(int rate, int channels, Fill fill, void* user, bo
     }
     pa_threaded_mainloop_lock(server->loop);
     bool ready = false;
-    pa_sample_spec spec = {PA_SAMPLE_S16NE, uint32_t(rate), uint8_t(channels)};
+    pa_sample_spec format = {PA_SAMPLE_S16NE, uint32_t(rate), uint8_t(channels)};
     server->context = pa_context_new(pa_threaded_mainloop_get_api(server->loop), "Velvoria");
     if (server->context && pa_threaded_mainloop_start(server->loop) == 0) {
         pa_context_set_state_callback(server->context, onContextState, server->loop);
@@ -120,7 +120,7 @@ PulseOutput* PulseOutput::open(int rate, int channels, Fill fill, void* user, bo
         }
     }
     if (ready) {
-        server->stream = pa_stream_new(server->context, "Music", &spec, nullptr);
+        server->stream = pa_stream_new(server->context, "Music", &format, nullptr);
         ready = server->stream != nullptr;
     }
     if (ready) {
@@ -131,7 +131,7 @@ PulseOutput* PulseOutput::open(int rate, int channels, Fill fill, void* user, bo
         // sends its timing now and then by itself.
         pa_buffer_attr attr;
         std::memset(&attr, 0xff, sizeof attr);
-        attr.tlength = uint32_t(pa_usec_to_bytes(46000, &spec));
+        attr.tlength = uint32_t(pa_usec_to_bytes(46000, &format));
         pa_stream_flags_t flags = pa_stream_flags_t(PA_STREAM_AUTO_TIMING_UPDATE |
                                                     PA_STREAM_ADJUST_LATENCY | (paused ? PA_STREAM_START_CORKED : 0));
         ready = pa_stream_connect_playback(server->stream, nullptr, &attr, flags, nullptr, nullptr) == 0 &&

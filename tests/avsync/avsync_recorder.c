@@ -90,13 +90,13 @@ int main(int argc, char** argv) {
         }
         pa_threaded_mainloop_wait(loop);
     }
-    pa_sample_spec spec = {PA_SAMPLE_S16LE, 44100, 1};
-    pa_stream* stream = pa_stream_new(context, "monitor", &spec, NULL);
+    pa_sample_spec format = {PA_SAMPLE_S16LE, 44100, 1};
+    pa_stream* stream = pa_stream_new(context, "monitor", &format, NULL);
     pa_stream_set_read_callback(stream, on_read, NULL);
     /* Small fragments: a time for every 5 ms of sound. */
     pa_buffer_attr attr;
     memset(&attr, 0xff, sizeof attr);
-    attr.fragsize = (uint32_t)pa_usec_to_bytes(5000, &spec);
+    attr.fragsize = (uint32_t)pa_usec_to_bytes(5000, &format);
     pa_stream_connect_record(stream, argv[1], &attr,
                              PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE |
                                  PA_STREAM_ADJUST_LATENCY);

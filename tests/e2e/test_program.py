@@ -180,7 +180,7 @@ bad_files = [
     ("a FIFO as Data/_Flash.track", {"_Flash.track": os.mkfifo}, None, 0, ""),
     ("the first half of Data/orvanth1.png", {"orvanth1.png": first_half_of("orvanth1.png")}, None, 1,
      message_for("orvanth1.png")),
-    # The described message, after a line that names the file and its faces.
+    # The usual GL error message, after a line that names the file and its faces.
     ("a cross image 2 pixels wide", {"blurry.jpg": narrow_cross}, None, 1,
      'velvoria: "Data/blurry.jpg" is 2 x 8 pixels: a cube cross is 3 square faces wide and 4 tall, and this '
      "one's faces would be 0 x 2\nGL error has occurred: invalid value"),

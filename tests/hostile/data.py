@@ -3,8 +3,8 @@
 own in place of one in Data/ (beside a copy of the program, see Stage) and
 renders the frame at 5 s with the capture tool, which loads every shader,
 image and track as the demo does; the music files are tried with the demo
-itself under X (DISPLAY, started by the caller). Where the description fixes
-the message of a missing or broken file it must stand as it is; elsewhere
+itself under X (DISPLAY, started by the caller). Where the program has a fixed
+message for a missing or broken file it must stand as it is; elsewhere
 the message must name the file. The track inspector gets the bad tracks too.
 
 usage: VELVORIA_BUILD=build tests/hostile/data.py
@@ -97,7 +97,7 @@ def a_frame(r, left, out):
 
 
 def says(*words):
-    """The output holds every word (the described message, the file's name)."""
+    """The output holds every word (the program's fixed message, the file's name)."""
     def check(r, left, out):
         text = r.stdout + r.stderr
         missing = [w for w in words if w not in text]
@@ -126,14 +126,14 @@ capture("shader with a UTF-8 byte-order mark", {"PerkProc.frag": b"\xef\xbb\xbf"
 capture("shader with CRLF line ends", {"PerkProc.frag": perk.replace(b"\n", b"\r\n")}, "ok", same_frame)
 middle = perk.index(b"void main")
 # The text ends at the NUL: here the shader loses its main and the program
-# cannot link, with the described message.
-described_shader_failure = lambda r, left, out: "" if hostile.first_line(r.stderr).startswith(
-    ("Shader compile failed:", "Program link failed:")) else "not the described compile or link message"
+# cannot link, with its usual message.
+usual_shader_failure = lambda r, left, out: "" if hostile.first_line(r.stderr).startswith(
+    ("Shader compile failed:", "Program link failed:")) else "not the usual compile or link message"
 capture("shader with a NUL byte inside", {"PerkProc.frag": perk[:middle] + b"\0" + perk[middle:]}, "refused",
-        described_shader_failure)
+        usual_shader_failure)
 capture("shader 10 MB long (a comment after the code)",
         {"Blur.frag": data_file("Blur.frag") + (b"// " + b"x" * 1020 + b"\n") * 10240}, "ok", same_frame)
-capture("empty shader", {"Mix.frag": b""}, "refused", described_shader_failure)
+capture("empty shader", {"Mix.frag": b""}, "refused", usual_shader_failure)
 
 # Images: a credit image, the bokeh texture and the cube cross.
 capture("image declaring 65535x65535 in its header", {"tuvek.png": png_declaring(65535, 65535)}, "refused",
@@ -147,19 +147,19 @@ with Image.open(os.path.join(DATA, "bokehfuckyou.jpg")) as bokeh:
     cmyk, progressive = io.BytesIO(), io.BytesIO()
     bokeh.convert("CMYK").save(cmyk, "JPEG", quality=90)
     bokeh.save(progressive, "JPEG", quality=90, progressive=True)
-# stb_image reads no CMYK JPEG: the described message for an undecodable image.
+# stb_image reads no CMYK JPEG: the usual message for an undecodable image.
 capture("CMYK JPEG", {"bokehfuckyou.jpg": cmyk.getvalue()}, "any",
         lambda r, left, out: a_frame(r, left, out) if r.returncode == 0 else
         first_line_is('Could not load texture "Data/bokehfuckyou.jpg"')(r, left, out))
 capture("progressive JPEG", {"bokehfuckyou.jpg": progressive.getvalue()}, "ok", a_frame)
 capture("cube cross 3 px wide (3x4: faces of one pixel)", {"blurry.jpg": png(3, 4)}, "ok", a_frame)
-# The described message stands; the file and the faces are named beside it.
+# The usual message stands; the file and the faces are named beside it.
 capture("cube cross 3 px wide (3x1024: faces of 1x256)", {"blurry.jpg": png(3, 1024)}, "refused",
         says("GL error has occurred: invalid value", "Data/blurry.jpg", "1 x 256"))
 capture("cube cross of the wrong shape (1024x1024)", {"blurry.jpg": png(1024, 1024)}, "refused",
         says("GL error has occurred: invalid value", "Data/blurry.jpg", "341 x 256"))
 
-# Tracks: what the reader does with them is the described one (the keys
+# Tracks: what the reader does with them is the reader's usual one (the keys
 # the file holds, the rows as they stand); the inspector says what is odd.
 keys = [(0, 0.0, 1), (100, 1.0, 1), (200, 0.5, 0)]
 bad_tracks = {
