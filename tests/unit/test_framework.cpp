@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <new>
 #include <string>
 
 #include "File.h"
@@ -144,6 +145,38 @@ TEST(List, OfStringsSharesOnGrowthAndReleasesOnDestruction) {
         EXPECT_EQ(list.items[15].body(), nullptr);
     }
     EXPECT_EQ(word.refCount(), 1);
+}
+
+// An element whose construction fails on demand, as the allocation of a
+// grown slot array fails when memory runs out.
+struct Fragile {
+    static bool failing;
+    int value = 0;
+    Fragile() {
+        if (failing)
+            throw std::bad_alloc();
+    }
+};
+bool Fragile::failing = false;
+
+TEST(List, FailedGrowthKeepsCountAndElements) {
+    List<Fragile> list;
+    Fragile item;
+    for (int i = 0; i < 8; ++i) {
+        item.value = i;
+        list.add(item);
+    }
+    Fragile::failing = true;
+    EXPECT_THROW(list.add(item), std::bad_alloc);
+    Fragile::failing = false;
+    EXPECT_EQ(list.count, 8);
+    EXPECT_EQ(list.capacity, 8);
+    EXPECT_EQ(list[7].value, 7);
+    expectThrows([&] { (void)list[8]; }, "Index out of bounds", "Quib/List", 129);
+    item.value = 8;
+    list.add(item);  // and it grows again once memory is there
+    EXPECT_EQ(list.count, 9);
+    EXPECT_EQ(list[8].value, 8);
 }
 
 class ReadFile : public ::testing::Test {
