@@ -20,6 +20,8 @@
 #include <unistd.h>
 #endif
 
+#include "TrackSaver.h"
+
 namespace {
 
 // The few socket calls that differ between Winsock and POSIX.

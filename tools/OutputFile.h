@@ -6,9 +6,10 @@
 
 // Files the capture tool writes appear whole under their name or not at all:
 // each is written under a temporary name beside it, ending in
-// ".velvoria-capture-<process id>.part", and renamed once it is complete.
-// A process that is killed leaves its temporary; the next run that writes
-// into the same directory removes those whose process is gone.
+// ".velvoria-capture-<process id>.part", and renamed once it is complete
+// (platform/Files.h). A process that is killed leaves its temporary; the
+// next run that writes into the same directory removes those whose process
+// is gone.
 namespace OutputFile {
 
 // The temporary name of a file written by this process.
@@ -18,8 +19,9 @@ std::string temporaryName(const std::string& path);
 // left behind (only regular files of ours, by that naming); the names removed.
 std::vector<std::string> removeStale(const std::string& directory);
 
-// The directory part of a path ("." when it has none).
-std::string directoryOf(const std::string& path);
+// Empty when a file can be written at path: nothing there, or a regular
+// file the user may replace; otherwise why not, naming path.
+std::string checkDestination(const std::string& path);
 
 // Writes these bytes to path whole, through the temporary name; false with
 // the reason, naming path, in error. An existing path that is not a regular

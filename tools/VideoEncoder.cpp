@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "OutputFile.h"
+#include "platform/Files.h"
 
 namespace {
 
@@ -226,7 +227,7 @@ bool VideoEncoder::prepare(const std::string& asked, const std::vector<std::stri
     }
     // What killed exports left here goes; then the temporary is made now,
     // so that a destination that cannot be written fails before rendering.
-    for (const std::string& stale : OutputFile::removeStale(OutputFile::directoryOf(path)))
+    for (const std::string& stale : OutputFile::removeStale(directoryOf(path)))
         std::fprintf(stderr, "velvoria-capture: removed %s, left by an export that was killed\n", stale.c_str());
     temporary = OutputFile::temporaryName(path);
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
