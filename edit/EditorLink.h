@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "EditorAddress.h"
 #include "SyncTrack.h"
 
 // The link to a Rocket editor over TCP, the demo being the client. Once a
@@ -22,7 +23,7 @@
 // drops the link with one line on standard error; the keys stay as they are.
 class EditorLink {
 public:
-    static const int defaultPort = 1338;
+    static const int defaultPort = defaultEditorPort;
 
     // What the editor asked of the clock since the previous pump.
     struct Requests {
@@ -79,10 +80,3 @@ private:
     int32_t lastRow = -1;     // the row last told to the editor
     std::string input, output;
 };
-
-// "HOST", "HOST:PORT" or ":PORT" into its parts; an IPv6 address is written
-// in brackets when a port follows ("[::1]:1338"), bare otherwise ("::1"). An
-// empty host or a missing port leaves the defaults (localhost, 1338). False
-// for a bad port, unclosed brackets, or a host that no name or address can
-// be (over 253 characters, or characters a host name does not have).
-bool parseEditorAddress(const std::string& text, std::string& host, int& port);
