@@ -39,7 +39,7 @@ ln -sfn /usr/include/stb "$BUILD/include/stb"
 SOURCES="
 frameworks/quib/src/String.cpp
 src/CubeTexture.cpp src/File.cpp src/FmodAudio.cpp edit/EditClock.cpp src/platform/Files.cpp src/platform/FilesPosix.cpp
-src/Program.cpp src/Screen.cpp src/Shader.cpp src/ShaderProgram.cpp src/Sync.cpp
+src/FrameSize.cpp src/Program.cpp src/Screen.cpp src/Shader.cpp src/ShaderProgram.cpp src/Sync.cpp
 src/SyncTrack.cpp src/Texture.cpp src/platform/StbImage.cpp
 src/platform/web/WebGL.cpp src/platform/web/WebMain.cpp src/platform/web/WebPlatform.cpp
 src/platform/web/WebSoundSystem.cpp
