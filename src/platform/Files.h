@@ -66,6 +66,12 @@ int replaceFile(const std::string& from, const std::string& to);
 // in /tmp). 0 when nothing stands against it, or when there is no file.
 int replaceRefused(const std::string& path);
 
+// The path made absolute against the working directory (as it is when it
+// is absolute already). 0, or errno's reason where the working directory
+// has no name to give: it was removed, or its path is longer than the
+// system takes.
+int absolutePath(const std::string& path, std::string& absolute);
+
 // The directory part of a path ("." when it has none).
 std::string directoryOf(const std::string& path);
 

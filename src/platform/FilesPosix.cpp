@@ -11,7 +11,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 FileStamp fileStamp(const char* path) {
     FileStamp stamp;
@@ -26,6 +28,19 @@ FileStamp fileStamp(const char* path) {
     stamp.size = int64_t(info.st_size);
     stamp.inode = uint64_t(info.st_ino);
     return stamp;
+}
+
+int absolutePath(const std::string& path, std::string& absolute) {
+    if (!path.empty() && path[0] == '/') {
+        absolute = path;
+        return 0;
+    }
+    char* directory = getcwd(nullptr, 0);
+    if (!directory)
+        return errno;
+    absolute = std::string(directory) + "/" + path;
+    std::free(directory);
+    return absolute.size() < PATH_MAX ? 0 : ENAMETOOLONG;
 }
 
 long long processId() { return (long long)getpid(); }

@@ -6,6 +6,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <direct.h>
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
@@ -13,6 +14,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 FileStamp fileStamp(const char* path) {
     FileStamp stamp;
@@ -23,6 +25,19 @@ FileStamp fileStamp(const char* path) {
     stamp.size = int64_t(info.st_size);
     stamp.inode = uint64_t(info.st_ino);
     return stamp;
+}
+
+int absolutePath(const std::string& path, std::string& absolute) {
+    if ((!path.empty() && (path[0] == '/' || path[0] == '\\')) || (path.size() > 1 && path[1] == ':')) {
+        absolute = path;
+        return 0;
+    }
+    char* directory = _getcwd(nullptr, 0);
+    if (!directory)
+        return errno;
+    absolute = std::string(directory) + "/" + path;
+    std::free(directory);
+    return 0;
 }
 
 long long processId() { return (long long)_getpid(); }

@@ -1,6 +1,11 @@
 #include "OutputFile.h"
 
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <direct.h>
+#else
+#include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -12,9 +17,37 @@ namespace {
 
 const TemporaryNaming captureTemporary = {".velvoria-capture-", ".part"};
 
+#ifdef _WIN32
+const char* const separators = "/\\";
+bool makeDirectory(const std::string& path) { return _mkdir(path.c_str()) == 0; }
+bool removeDirectory(const std::string& path) { return _rmdir(path.c_str()) == 0; }
+#else
+const char* const separators = "/";
+bool makeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+bool removeDirectory(const std::string& path) { return rmdir(path.c_str()) == 0; }
+#endif
+
 }  // namespace
 
 namespace OutputFile {
+
+bool makeDirectories(const std::string& path, std::vector<std::string>& made) {
+    for (size_t slash = path.find_first_of(separators, 1); slash != std::string::npos;
+         slash = path.find_first_of(separators, slash + 1)) {
+        std::string part = path.substr(0, slash);
+        if (!part.empty() && makeDirectory(part))
+            made.push_back(part);
+    }
+    if (makeDirectory(path))
+        made.push_back(path);
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && (info.st_mode & S_IFMT) == S_IFDIR;
+}
+
+void removeEmptyDirectories(const std::vector<std::string>& made) {
+    for (auto it = made.rbegin(); it != made.rend(); ++it)
+        removeDirectory(*it);  // refused while anything is in it
+}
 
 std::string temporaryName(const std::string& path) { return temporaryPath(path, captureTemporary); }
 

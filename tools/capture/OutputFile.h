@@ -12,6 +12,14 @@
 // is gone.
 namespace OutputFile {
 
+// Makes the directory and those above it that are missing; true when it is
+// a directory then. The directories made are added to `made`, the highest
+// first.
+bool makeDirectories(const std::string& path, std::vector<std::string>& made);
+// Removes those of the directories made that are still empty, the deepest
+// first: a run that fails leaves no empty directory of its own behind.
+void removeEmptyDirectories(const std::vector<std::string>& made);
+
 // The temporary name of a file written by this process.
 std::string temporaryName(const std::string& path);
 
