@@ -13,7 +13,8 @@
 // no editor answers), greets, asks for every track of the registry in the
 // registry's order (which is the track index the editor uses), applies the
 // editor's key changes to the registry at once, writes the tracks when the
-// editor asks, and tells the editor the row while the demo plays.
+// editor asks (at most once a frame: saves asked for in a row are one),
+// and tells the editor the row while the demo plays.
 //
 // Nothing here blocks: the host name is looked up on a thread of its own,
 // the socket is non-blocking, a command is acted on only once all its bytes
@@ -61,6 +62,8 @@ private:
     bool flush(uint32_t now);
     bool receive(uint32_t now);
     bool handleCommands(Requests& requests, uint32_t now);
+    void applyCommand(unsigned char command, size_t payload, Requests& requests);
+    void saveAll();
     void askForNewTracks();
 
     SyncDevice* device;
