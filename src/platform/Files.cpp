@@ -1,8 +1,12 @@
-// What the platform halves of the files module share: the temporaries'
-// names and the removal of stale ones.
+// What the platform halves of the files module share: file stamps, the
+// temporaries' names and the removal of stale ones.
 
 #include "platform/Files.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -30,6 +34,35 @@ long long temporaryOwner(const std::string& name, const TemporaryNaming& naming,
 }
 
 }  // namespace
+
+FileStamp fileStamp(const char* path) {
+    FileStamp stamp;
+    struct stat info;
+    if (stat(path, &info) != 0)
+        return stamp;
+#if defined(_WIN32)
+    stamp.modified = int64_t(info.st_mtime) * 1000000000;  // whole seconds there
+#elif defined(__APPLE__)
+    stamp.modified = int64_t(info.st_mtimespec.tv_sec) * 1000000000 + info.st_mtimespec.tv_nsec;
+#else
+    stamp.modified = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+#endif
+    stamp.size = int64_t(info.st_size);
+    stamp.inode = uint64_t(info.st_ino);
+    return stamp;
+}
+
+int absolutePath(const std::string& path, std::string& absolute) {
+    if (isAbsolutePath(path)) {
+        absolute = path;
+        return 0;
+    }
+    std::string directory;
+    if (int reason = workingDirectory(directory))
+        return reason;
+    absolute = directory + "/" + path;
+    return absolute.size() < PATH_MAX ? 0 : ENAMETOOLONG;
+}
 
 std::string directoryOf(const std::string& path) {
     size_t slash = path.find_last_of("/\\");

@@ -71,6 +71,9 @@ int replaceRefused(const std::string& path);
 // has no name to give: it was removed, or its path is longer than the
 // system takes.
 int absolutePath(const std::string& path, std::string& absolute);
+bool isAbsolutePath(const std::string& path);
+// The working directory's path; 0, or errno's reason.
+int workingDirectory(std::string& path);
 
 // The directory part of a path ("." when it has none).
 std::string directoryOf(const std::string& path);

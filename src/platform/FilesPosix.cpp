@@ -15,32 +15,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-FileStamp fileStamp(const char* path) {
-    FileStamp stamp;
-    struct stat info;
-    if (stat(path, &info) != 0)
-        return stamp;
-#ifdef __APPLE__
-    stamp.modified = int64_t(info.st_mtimespec.tv_sec) * 1000000000 + info.st_mtimespec.tv_nsec;
-#else
-    stamp.modified = int64_t(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-#endif
-    stamp.size = int64_t(info.st_size);
-    stamp.inode = uint64_t(info.st_ino);
-    return stamp;
-}
+bool isAbsolutePath(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
-int absolutePath(const std::string& path, std::string& absolute) {
-    if (!path.empty() && path[0] == '/') {
-        absolute = path;
-        return 0;
-    }
+int workingDirectory(std::string& path) {
     char* directory = getcwd(nullptr, 0);
     if (!directory)
         return errno;
-    absolute = std::string(directory) + "/" + path;
+    path = directory;
     std::free(directory);
-    return absolute.size() < PATH_MAX ? 0 : ENAMETOOLONG;
+    return 0;
 }
 
 long long processId() { return (long long)getpid(); }

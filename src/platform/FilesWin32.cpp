@@ -16,26 +16,15 @@
 #include <cstdio>
 #include <cstdlib>
 
-FileStamp fileStamp(const char* path) {
-    FileStamp stamp;
-    struct stat info;
-    if (stat(path, &info) != 0)
-        return stamp;
-    stamp.modified = int64_t(info.st_mtime) * 1000000000;  // whole seconds here
-    stamp.size = int64_t(info.st_size);
-    stamp.inode = uint64_t(info.st_ino);
-    return stamp;
+bool isAbsolutePath(const std::string& path) {
+    return (!path.empty() && (path[0] == '/' || path[0] == '\\')) || (path.size() > 1 && path[1] == ':');
 }
 
-int absolutePath(const std::string& path, std::string& absolute) {
-    if ((!path.empty() && (path[0] == '/' || path[0] == '\\')) || (path.size() > 1 && path[1] == ':')) {
-        absolute = path;
-        return 0;
-    }
+int workingDirectory(std::string& path) {
     char* directory = _getcwd(nullptr, 0);
     if (!directory)
         return errno;
-    absolute = std::string(directory) + "/" + path;
+    path = directory;
     std::free(directory);
     return 0;
 }

@@ -72,6 +72,21 @@ void placeStreams(const int streams[3]) {
     _exit(127);
 }
 
+// Two pipes, closed on exec; none left open when the second fails.
+bool makePipes(int first[2], int second[2], std::string& error) {
+    if (pipe2(first, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        return false;
+    }
+    if (pipe2(second, O_CLOEXEC) != 0) {
+        error = std::string("cannot make a pipe: ") + std::strerror(errno);
+        close(first[0]);
+        close(first[1]);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string findProgram(const char* name) {
@@ -89,20 +104,6 @@ std::string findProgram(const char* name) {
         start = end + 1;
     }
     return "";
-}
-
-bool makePipes(int first[2], int second[2], std::string& error) {
-    if (pipe2(first, O_CLOEXEC) != 0) {
-        error = std::string("cannot make a pipe: ") + std::strerror(errno);
-        return false;
-    }
-    if (pipe2(second, O_CLOEXEC) != 0) {
-        error = std::string("cannot make a pipe: ") + std::strerror(errno);
-        close(first[0]);
-        close(first[1]);
-        return false;
-    }
-    return true;
 }
 
 int waitFor(pid_t child) {
@@ -138,6 +139,26 @@ pid_t spawn(std::vector<std::string>& args, const int streams[3], bool ownGroup,
         waitFor(child);
         error = std::string("cannot start ") + args[0] + ": " + std::strerror(failure);
         return -1;
+    }
+    return child;
+}
+
+pid_t spawnPiped(std::vector<std::string>& args, const int which[2], bool ownGroup, int ours[2], std::string& error) {
+    int pipes[2][2];
+    if (!makePipes(pipes[0], pipes[1], error))
+        return -1;
+    int streams[3] = {-1, -1, -1};
+    for (int i = 0; i < 2; ++i) {
+        bool input = which[i] == 0;
+        streams[which[i]] = pipes[i][input ? 0 : 1];
+        ours[i] = pipes[i][input ? 1 : 0];
+    }
+    pid_t child = spawn(args, streams, ownGroup, error);
+    for (int i = 0; i < 2; ++i)
+        close(streams[which[i]]);
+    if (child < 0) {
+        close(ours[0]);
+        close(ours[1]);
     }
     return child;
 }
@@ -179,19 +200,12 @@ void collect(int out, int err, std::string& output, std::string& complaints) {
 
 bool runCollecting(std::vector<std::string>& args, std::string& output, std::string& complaints, int& status,
                    std::string& error) {
-    int out[2], err[2];
-    if (!makePipes(out, err, error))
+    const int which[2] = {1, 2};
+    int ours[2];
+    pid_t child = spawnPiped(args, which, false, ours, error);
+    if (child < 0)
         return false;
-    const int streams[3] = {-1, out[1], err[1]};
-    pid_t child = spawn(args, streams, false, error);
-    close(out[1]);
-    close(err[1]);
-    if (child < 0) {
-        close(out[0]);
-        close(err[0]);
-        return false;
-    }
-    collect(out[0], err[0], output, complaints);
+    collect(ours[0], ours[1], output, complaints);
     status = waitFor(child);
     return true;
 }

@@ -131,20 +131,13 @@ bool VideoEncoder::start(const std::string& ffmpeg, const Settings& s) {
     seconds = s.to - s.from;
     pictureSeconds = double(std::lround(seconds * s.fps)) / s.fps;
     std::vector<std::string> args = encoderArguments(ffmpeg, s, temporary);
-    int in[2], err[2];
-    if (!makePipes(in, err, failure))
+    const int which[2] = {0, 2};
+    int ours[2];
+    pid = spawnPiped(args, which, true, ours, failure);
+    if (pid < 0)
         return false;
-    const int streams[3] = {in[0], -1, err[1]};
-    pid = spawn(args, streams, true, failure);
-    close(in[0]);
-    close(err[1]);
-    if (pid < 0) {
-        close(in[1]);
-        close(err[0]);
-        return false;
-    }
-    input = in[1];
-    errors = err[0];
+    input = ours[0];
+    errors = ours[1];
     // A write must not hang while ffmpeg waits to tell us something.
     fcntl(input, F_SETFL, fcntl(input, F_GETFL) | O_NONBLOCK);
     return true;
