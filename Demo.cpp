@@ -1,11 +1,11 @@
 #include "Demo.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <string>
 
 #include "edit/EditSession.h"
+#include "FrameSize.h"
 #include "GLError.h"
 #include "Options.h"
 #include "Screen.h"
@@ -159,8 +159,8 @@ int appMain(const Quib::List<Quib::String>& arguments) {
             // The largest 16:9 picture the drawable holds, up to 3840x2160.
             int w = 0, h = 0;
             window.drawableSize(w, h);
-            int side = std::max(1, std::min({h, w * 9 / 16, 2160}));
-            setRenderSize((side * 16 + 4) / 9, side);
+            fitFrame(w, h, 1, w, h);
+            setRenderSize(w, h);
         }
         if (options.mode != Options::Mode::Fullscreen || options.edit)
             window.startScaledPresentation();

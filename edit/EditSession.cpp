@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "ShaderProgram.h"
+#include "TrackSaver.h"
 #include "Sync.h"
 #include "Window.h"
 
@@ -15,7 +16,7 @@ EditSession::EditSession(Window& window, EditClock& clock, double rowRate, doubl
     // A save killed half-way leaves its temporary files; this session's
     // saves are the only other writers of such names.
     SyncDevice* device = Sync::instance().getDevice();
-    if (int removed = removeStaleTemporaries(device->basePath))
+    if (int removed = removeStaleTrackTemporaries(device->basePath))
         std::fprintf(stderr, "velvoria: removed %d temporary track file%s of an unfinished save from %s\n",
                      removed, removed == 1 ? "" : "s", device->basePath);
 }

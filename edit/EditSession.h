@@ -6,7 +6,7 @@
 
 #include "EditClock.h"
 #include "EditorLink.h"
-#include "FileStamp.h"
+#include "platform/Files.h"
 
 class ShaderProgram;
 class Window;

@@ -20,6 +20,8 @@
 #include <unistd.h>
 #endif
 
+#include "TrackSaver.h"
+
 namespace {
 
 // The few socket calls that differ between Winsock and POSIX.
@@ -304,8 +306,59 @@ void EditorLink::askForNewTracks() {
     }
 }
 
+void EditorLink::applyCommand(unsigned char command, size_t p, Requests& requests) {
+    switch (command) {
+    case SetKey: {
+        uint32_t index = readBigEndian(input, p);
+        TrackKey key;
+        key.row = int32_t(readBigEndian(input, p + 4));
+        uint32_t bits = readBigEndian(input, p + 8);
+        std::memcpy(&key.value, &bits, 4);
+        unsigned char type = static_cast<unsigned char>(input[p + 12]);
+        key.interpolation = type;
+        // Only tracks the editor was told about, only the four types.
+        if (index < uint32_t(announced) && type <= Ramp)
+            setKey(device->tracks[index], key);
+        break;
+    }
+    case DeleteKey: {
+        uint32_t index = readBigEndian(input, p);
+        if (index < uint32_t(announced))
+            deleteKey(device->tracks[index], int32_t(readBigEndian(input, p + 4)));
+        break;
+    }
+    case SetRow:
+        requests.seek = true;
+        requests.row = int32_t(readBigEndian(input, p));
+        lastRow = requests.row;  // the editor knows its own row
+        break;
+    case Pause:
+        requests.pauseChanged = true;
+        requests.paused = input[p] != 0;
+        break;
+    }
+}
+
+void EditorLink::saveAll() {
+    char why[2 * maxTrackPath + 64];
+    int failed = saveTracks(device, why, sizeof why);
+    if (failed && failed == device->trackCount)
+        std::fprintf(stderr, "velvoria: %d of %d tracks could not be saved to %s, no file changed: %s\n", failed,
+                     device->trackCount, device->basePath, why);
+    else if (failed)
+        std::fprintf(stderr, "velvoria: %d of %d tracks could not be saved to %s: %s\n", failed, device->trackCount,
+                     device->basePath, why);
+    else
+        std::fprintf(stderr, "velvoria: saved %d tracks to %s\n", device->trackCount, device->basePath);
+}
+
+// A save writes the whole set of tracks: the saves asked for in a row are
+// one save, made once the commands in hand are applied. A key change after
+// a save waits for the next frame, so that each save holds exactly the keys
+// it was asked for at: at most one save a frame, however many are sent.
 bool EditorLink::handleCommands(Requests& requests, uint32_t now) {
     size_t at = 0;
+    bool save = false;
     while (at < input.size()) {
         unsigned char command = static_cast<unsigned char>(input[at]);
         int size = payloadSize(command);
@@ -317,53 +370,17 @@ bool EditorLink::handleCommands(Requests& requests, uint32_t now) {
         }
         if (input.size() - at - 1 < size_t(size))
             break;  // the rest comes with a later frame
-        size_t p = at + 1;
-        at = p + size_t(size);
-        switch (command) {
-        case SetKey: {
-            uint32_t index = readBigEndian(input, p);
-            TrackKey key;
-            key.row = int32_t(readBigEndian(input, p + 4));
-            uint32_t bits = readBigEndian(input, p + 8);
-            std::memcpy(&key.value, &bits, 4);
-            unsigned char type = static_cast<unsigned char>(input[p + 12]);
-            key.interpolation = type;
-            // Only tracks the editor was told about, only the four types.
-            if (index < uint32_t(announced) && type <= Ramp)
-                setKey(device->tracks[index], key);
+        if (save && (command == SetKey || command == DeleteKey))
             break;
-        }
-        case DeleteKey: {
-            uint32_t index = readBigEndian(input, p);
-            if (index < uint32_t(announced))
-                deleteKey(device->tracks[index], int32_t(readBigEndian(input, p + 4)));
-            break;
-        }
-        case SetRow:
-            requests.seek = true;
-            requests.row = int32_t(readBigEndian(input, p));
-            lastRow = requests.row;  // the editor knows its own row
-            break;
-        case Pause:
-            requests.pauseChanged = true;
-            requests.paused = input[p] != 0;
-            break;
-        case SaveTracks: {
-            char why[2 * maxTrackPath + 64];
-            int failed = saveTracks(device, why, sizeof why);
-            if (failed && failed == device->trackCount)
-                std::fprintf(stderr, "velvoria: %d of %d tracks could not be saved to %s, no file changed: %s\n",
-                             failed, device->trackCount, device->basePath, why);
-            else if (failed)
-                std::fprintf(stderr, "velvoria: %d of %d tracks could not be saved to %s: %s\n", failed,
-                             device->trackCount, device->basePath, why);
-            else
-                std::fprintf(stderr, "velvoria: saved %d tracks to %s\n", device->trackCount, device->basePath);
-            break;
-        }
-        }
+        if (command == SaveTracks)
+            save = true;
+        else
+            applyCommand(command, at + 1, requests);
+        at += 1 + size_t(size);
     }
     input.erase(0, at);
+    if (save)
+        saveAll();
     return true;
 }
 
@@ -428,53 +445,4 @@ void EditorLink::tellRow(int32_t row) {
     output.push_back(char(SetRow));
     putBigEndian(output, uint32_t(row));
     lastRow = row;
-}
-
-bool parseEditorAddress(const std::string& text, std::string& host, int& port) {
-    host = "localhost";
-    port = EditorLink::defaultPort;
-    std::string name, digits;
-    bool withPort = false, ipv6 = false;
-    if (!text.empty() && text[0] == '[') {
-        // "[ADDRESS]" or "[ADDRESS]:PORT": an IPv6 address with a port.
-        size_t close = text.find(']');
-        if (close == std::string::npos || close == 1)
-            return false;
-        name = text.substr(1, close - 1);
-        ipv6 = true;
-        if (close + 1 < text.size()) {
-            if (text[close + 1] != ':')
-                return false;
-            digits = text.substr(close + 2);
-            withPort = true;
-        }
-    } else if (std::count(text.begin(), text.end(), ':') > 1) {
-        name = text;  // a bare IPv6 address, no port
-        ipv6 = true;
-    } else {
-        size_t colon = text.find(':');
-        name = text.substr(0, colon);
-        if (colon != std::string::npos) {
-            digits = text.substr(colon + 1);
-            withPort = true;
-        }
-    }
-    // What a host name or an address can hold (a zone after '%' included);
-    // anything else would only fail the look-up later, silently.
-    if (name.size() > 253)
-        return false;
-    for (char c : name) {
-        bool fits = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-                    c == '.' || c == '_' || (ipv6 && (c == ':' || c == '%'));
-        if (!fits)
-            return false;
-    }
-    if (!name.empty())
-        host = name;
-    if (!withPort)
-        return true;
-    if (digits.empty() || digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    port = std::atoi(digits.c_str());
-    return port >= 1 && port <= 65535;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "EditorAddress.h"
 #include "SyncTrack.h"
 
 // The link to a Rocket editor over TCP, the demo being the client. Once a
@@ -12,7 +13,8 @@
 // no editor answers), greets, asks for every track of the registry in the
 // registry's order (which is the track index the editor uses), applies the
 // editor's key changes to the registry at once, writes the tracks when the
-// editor asks, and tells the editor the row while the demo plays.
+// editor asks (at most once a frame: saves asked for in a row are one),
+// and tells the editor the row while the demo plays.
 //
 // Nothing here blocks: the host name is looked up on a thread of its own,
 // the socket is non-blocking, a command is acted on only once all its bytes
@@ -22,7 +24,7 @@
 // drops the link with one line on standard error; the keys stay as they are.
 class EditorLink {
 public:
-    static const int defaultPort = 1338;
+    static const int defaultPort = defaultEditorPort;
 
     // What the editor asked of the clock since the previous pump.
     struct Requests {
@@ -60,6 +62,8 @@ private:
     bool flush(uint32_t now);
     bool receive(uint32_t now);
     bool handleCommands(Requests& requests, uint32_t now);
+    void applyCommand(unsigned char command, size_t payload, Requests& requests);
+    void saveAll();
     void askForNewTracks();
 
     SyncDevice* device;
@@ -79,10 +83,3 @@ private:
     int32_t lastRow = -1;     // the row last told to the editor
     std::string input, output;
 };
-
-// "HOST", "HOST:PORT" or ":PORT" into its parts; an IPv6 address is written
-// in brackets when a port follows ("[::1]:1338"), bare otherwise ("::1"). An
-// empty host or a missing port leaves the defaults (localhost, 1338). False
-// for a bad port, unclosed brackets, or a host that no name or address can
-// be (over 253 characters, or characters a host name does not have).
-bool parseEditorAddress(const std::string& text, std::string& host, int& port);

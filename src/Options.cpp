@@ -4,7 +4,7 @@
 #include <climits>
 #include <cstdlib>
 
-#include "edit/EditorLink.h"
+#include "EditorAddress.h"
 
 const char* const usageText =
     "usage: velvoria [OPTION]...\n"

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "edit/FileStamp.h"
+#include "platform/Files.h"
 #include "Program.h"
 #include "Shader.h"
 

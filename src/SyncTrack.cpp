@@ -1,21 +1,9 @@
 #include "SyncTrack.h"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
-
-#include <dirent.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#ifdef _WIN32
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
-#else
-#include <csignal>
-#endif
 
 #include "platform/PathKind.h"
 
@@ -61,7 +49,7 @@ int findTrack(const SyncDevice* device, const char* name) {
     return -1;
 }
 
-static bool buildPath(char* path, const char* basePath, const char* name) {
+bool trackFilePath(char* path, const char* basePath, const char* name) {
     int written = std::snprintf(path, maxTrackPath, "%s_%s.track", basePath, name);
     return written >= 0 && written < maxTrackPath;
 }
@@ -89,7 +77,7 @@ SyncTrack* getTrack(SyncDevice* device, const char* name) {
     // One shared buffer for all paths. A path that does not fit leaves the
     // track empty rather than reading a file of a cut name.
     static char path[maxTrackPath];
-    if (buildPath(path, device->basePath, name))
+    if (trackFilePath(path, device->basePath, name))
         loadTrack(track, path);
     return track;
 }
@@ -253,191 +241,4 @@ void clearKeys(SyncTrack* track) {
     std::free(track->keys);
     track->keys = nullptr;
     track->keyCount = 0;
-}
-
-static void putInt32(unsigned char* b, int32_t value) {
-    uint32_t u = uint32_t(value);
-    b[0] = u & 0xff;
-    b[1] = (u >> 8) & 0xff;
-    b[2] = (u >> 16) & 0xff;
-    b[3] = (u >> 24) & 0xff;
-}
-
-// Where a track is written before it is renamed over its file: the path, the
-// writing process's id and ".tmp". Only names of this shape are ever removed
-// as stale.
-static bool temporaryPath(char* temporary, size_t size, const char* path) {
-    int written = std::snprintf(temporary, size, "%s.%ld.tmp", path, long(getpid()));
-    return written >= 0 && size_t(written) < size;
-}
-
-// Writes the track in the file format to a new file. 0 written, otherwise
-// errno's reason (nothing is left at the path then).
-static int writeTrackFile(const SyncTrack* track, const char* path) {
-    FILE* file = std::fopen(path, "wb");
-    if (!file)
-        return errno ? errno : EIO;
-    unsigned char raw[9];
-    putInt32(raw, track->keyCount);
-    bool ok = std::fwrite(raw, 1, 4, file) == 4;
-    for (int i = 0; ok && i < track->keyCount; ++i) {
-        const TrackKey& key = track->keys[i];
-        uint32_t bits;
-        std::memcpy(&bits, &key.value, 4);
-        putInt32(raw, key.row);
-        putInt32(raw + 4, int32_t(bits));
-        raw[8] = static_cast<unsigned char>(int8_t(key.interpolation));
-        ok = std::fwrite(raw, 1, 9, file) == 9;
-    }
-    int reason = ok ? 0 : (errno ? errno : EIO);
-    // A failed flush (a full disk) shows only at close.
-    if (std::fclose(file) != 0 && !reason)
-        reason = errno ? errno : EIO;
-    if (reason)
-        std::remove(path);
-    return reason;
-}
-
-// Renames from over to, replacing what to names (Windows' rename does not).
-static bool replaceFile(const char* from, const char* to) {
-#ifdef _WIN32
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
-        return true;
-    errno = GetLastError() == ERROR_ACCESS_DENIED ? EACCES : EIO;
-    return false;
-#else
-    return std::rename(from, to) == 0;
-#endif
-}
-
-int saveTrack(const SyncTrack* track, const char* path) {
-    char temporary[maxTrackPath + 32];
-    if (!temporaryPath(temporary, sizeof temporary, path) || writeTrackFile(track, temporary) != 0)
-        return 1;
-    if (!replaceFile(temporary, path)) {
-        std::remove(temporary);
-        return 1;
-    }
-    return 0;
-}
-
-// Whether a process of this id runs now.
-static bool processRunning(long long pid) {
-#ifdef _WIN32
-    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(pid));
-    if (!process)
-        return false;
-    DWORD code = 0;
-    bool running = GetExitCodeProcess(process, &code) && code == STILL_ACTIVE;
-    CloseHandle(process);
-    return running;
-#elif defined(__EMSCRIPTEN__)
-    return pid == (long long)getpid();
-#else
-    return pid > 0 && (kill(pid_t(pid), 0) == 0 || errno == EPERM);
-#endif
-}
-
-int removeStaleTemporaries(const char* basePath) {
-    // basePath is a directory and the start of the file names in it.
-    const char* slash = std::strrchr(basePath, '/');
-    std::string directory = slash ? std::string(basePath, size_t(slash - basePath) + 1) : "./";
-    std::string prefix = std::string(slash ? slash + 1 : basePath) + "_";
-    DIR* listing = opendir(directory.c_str());
-    if (!listing)
-        return 0;
-    int removed = 0;
-    static const char middle[] = ".track.", end[] = ".tmp";
-    while (dirent* entry = readdir(listing)) {
-        std::string name = entry->d_name;
-        size_t at = name.rfind(middle);
-        if (name.compare(0, prefix.size(), prefix) != 0 || at == std::string::npos || at < prefix.size() ||
-            name.size() < at + sizeof middle - 1 + sizeof end ||
-            name.compare(name.size() - (sizeof end - 1), std::string::npos, end) != 0)
-            continue;
-        std::string digits = name.substr(at + sizeof middle - 1, name.size() - (sizeof end - 1) - (at + sizeof middle - 1));
-        if (digits.empty() || digits.size() > 10 || digits.find_first_not_of("0123456789") != std::string::npos)
-            continue;
-        // A save of a session that still runs is left alone.
-        if (processRunning(std::strtoll(digits.c_str(), nullptr, 10)))
-            continue;
-        std::string path = directory + name;
-        struct stat info;
-#ifdef _WIN32
-        bool plainFile = stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-#else
-        bool plainFile = lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);  // never through a link
-#endif
-        if (plainFile && std::remove(path.c_str()) == 0)
-            ++removed;
-    }
-    closedir(listing);
-    return removed;
-}
-
-int saveTracks(const SyncDevice* device, char* why, size_t whySize) {
-    const int count = device->trackCount;
-    auto say = [&](const char* path, const char* reason) {
-        if (why && whySize)
-            std::snprintf(why, whySize, "%s: %s", path, reason);
-    };
-    if (why && whySize)
-        why[0] = 0;
-    struct Names {
-        char path[maxTrackPath];
-        char temporary[maxTrackPath + 32];
-    };
-    Names* names = static_cast<Names*>(std::calloc(size_t(count > 0 ? count : 1), sizeof(Names)));
-    if (!names) {
-        say(device->basePath, std::strerror(ENOMEM));
-        return count;
-    }
-
-    // Every track is written under its temporary name first; only when all
-    // of them are whole is any renamed over its file. A failure before that
-    // leaves every old file as it was.
-    int written = 0;
-    bool failed = false;
-    for (; written < count && !failed; ++written) {
-        Names& n = names[written];
-        const SyncTrack* track = device->tracks[written];
-        if (!buildPath(n.path, device->basePath, track->name) ||
-            !temporaryPath(n.temporary, sizeof n.temporary, n.path)) {
-            say(track->name, "the track's path is too long");
-            failed = true;
-            break;
-        }
-        // What the file's name holds now must be a file to replace (a
-        // link is replaced by the file, not followed).
-        struct stat info;
-        if (stat(n.path, &info) == 0 && !S_ISREG(info.st_mode)) {
-            say(n.path, S_ISDIR(info.st_mode) ? "is a directory" : "is not a regular file");
-            failed = true;
-            break;
-        }
-        int reason = writeTrackFile(track, n.temporary);
-        if (reason) {
-            say(n.temporary, std::strerror(reason));
-            failed = true;
-            break;
-        }
-    }
-    if (failed) {
-        for (int i = 0; i < written; ++i)
-            std::remove(names[i].temporary);
-        std::free(names);
-        return count;
-    }
-
-    int unsaved = 0;
-    for (int i = 0; i < count; ++i) {
-        if (!replaceFile(names[i].temporary, names[i].path)) {
-            if (!unsaved)
-                say(names[i].path, std::strerror(errno));
-            std::remove(names[i].temporary);
-            ++unsaved;
-        }
-    }
-    std::free(names);
-    return unsaved;
 }

@@ -12,7 +12,7 @@
 // here throws.
 //
 // The editing mode changes keys in memory (setKey, deleteKey) and writes
-// tracks back in the same format (saveTrack, saveTracks).
+// tracks back in the same format (edit/TrackSaver.h).
 
 enum Interpolation { Step = 0, Linear = 1, Smooth = 2, Ramp = 3 };
 
@@ -40,6 +40,9 @@ const int maxTrackPath = 260;
 SyncDevice* createDevice(const char* basePath);  // null when memory runs out
 void destroyDevice(SyncDevice* device);          // frees the registry and its tracks
 SyncTrack* getTrack(SyncDevice* device, const char* name);
+// A track's file, basePath + "_" + name + ".track", into a buffer of
+// maxTrackPath characters; false (the buffer cut) when it does not fit.
+bool trackFilePath(char* path, const char* basePath, const char* name);
 int findTrack(const SyncDevice* device, const char* name);
 int loadTrack(SyncTrack* track, const char* path);  // 0 read, 1 cannot open
 // The keys of a track file's bytes replace the track's: those the count
@@ -58,18 +61,3 @@ float valueAtRow(const SyncTrack* track, double row);
 int setKey(SyncTrack* track, const TrackKey& key);
 void deleteKey(SyncTrack* track, int32_t row);
 void clearKeys(SyncTrack* track);
-// Writes the track in the file format under a temporary name beside the
-// path, then renames it over the path: nothing half-written ever sits under
-// the real name. 0 written, 1 failed (the old file untouched).
-int saveTrack(const SyncTrack* track, const char* path);
-// Every track of the registry to its own file, basePath + "_" + name +
-// ".track", as one set: all are written under temporary names first and
-// renamed over their files only when every one is whole, so a failure on
-// the way (a full disk, a read-only directory, a directory in a file's
-// place) changes no file. The number of tracks not saved: all of them after
-// such a failure, otherwise those whose rename failed. why, when given,
-// receives the first failure: the path and the reason.
-int saveTracks(const SyncDevice* device, char* why = nullptr, size_t whySize = 0);
-// Removes the temporary files of saves that a process no longer running
-// left beside basePath's tracks (a save killed half-way); the count removed.
-int removeStaleTemporaries(const char* basePath);

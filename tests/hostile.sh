@@ -1,10 +1,12 @@
 #!/bin/bash
 # The hostile cases: option values, outputs, the master sound, data files,
-# editing saves and load, tried as an outside tester would, against a build
-# that exists (build/ or the directory given). Each case prints its command's
-# status, first line and the files it left with its verdict; a case that
-# breaks the promise (a crash, a hang, a file half-written under its name or
-# left behind, an unrefused input, a child left running) fails the script.
+# editing saves and load, the capture tool's surroundings (working
+# directory, descriptors, signals, other users' files), tried as an outside
+# tester would, against a build that exists (build/ or the directory given).
+# Each case prints its command's status, first line and the files it left
+# with its verdict; a case that breaks the promise (a crash, a hang, a file
+# half-written under its name or left behind, an unrefused input, a child
+# left running) fails the script.
 #
 #   tests/hostile.sh [BUILD_DIR]
 set -uo pipefail

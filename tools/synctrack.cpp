@@ -20,6 +20,35 @@ static int usage() {
     return 2;
 }
 
+// On standard error, what makes the file other than the demo expects: a
+// count the file promises against the keys it holds, rows that do not
+// ascend (the demo's key search takes them as strictly ascending).
+static void describeFlaws(const char* path, const struct stat& info, const SyncTrack& track) {
+    long long promised = 0;
+    if (info.st_size >= 4) {
+        unsigned char head[4] = {0, 0, 0, 0};
+        if (FILE* file = std::fopen(path, "rb")) {
+            if (std::fread(head, 1, 4, file) != 4)
+                head[0] = head[1] = head[2] = head[3] = 0;
+            std::fclose(file);
+        }
+        promised = int32_t(uint32_t(head[0]) | uint32_t(head[1]) << 8 | uint32_t(head[2]) << 16 |
+                           uint32_t(head[3]) << 24);
+    }
+    if (info.st_size < 4)
+        std::fprintf(stderr, "synctrack: %s: %lld bytes, too short for a key count: no keys\n", path,
+                     (long long)info.st_size);
+    else if (promised != track.keyCount)
+        std::fprintf(stderr, "synctrack: %s: promises %lld keys, holds %d whole ones\n", path, promised,
+                     track.keyCount);
+    for (int i = 1; i < track.keyCount; ++i)
+        if (track.keys[i].row <= track.keys[i - 1].row) {
+            std::fprintf(stderr, "synctrack: %s: key %d (row %d) does not come after row %d; the rows must ascend\n",
+                         path, i, track.keys[i].row, track.keys[i - 1].row);
+            break;
+        }
+}
+
 int main(int argc, char** argv) {
     if (argc < 3)
         return usage();
@@ -43,31 +72,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "synctrack: %s: %s\n", path, std::strerror(errno));
         return 1;
     }
-    // The count the file promises against the keys it holds.
-    long long promised = 0;
-    if (info.st_size >= 4) {
-        unsigned char head[4] = {0, 0, 0, 0};
-        if (FILE* file = std::fopen(path, "rb")) {
-            if (std::fread(head, 1, 4, file) != 4)
-                head[0] = head[1] = head[2] = head[3] = 0;
-            std::fclose(file);
-        }
-        promised = int32_t(uint32_t(head[0]) | uint32_t(head[1]) << 8 | uint32_t(head[2]) << 16 |
-                           uint32_t(head[3]) << 24);
-    }
-    if (info.st_size < 4)
-        std::fprintf(stderr, "synctrack: %s: %lld bytes, too short for a key count: no keys\n", path,
-                     (long long)info.st_size);
-    else if (promised != track.keyCount)
-        std::fprintf(stderr, "synctrack: %s: promises %lld keys, holds %d whole ones\n", path, promised,
-                     track.keyCount);
-    // The demo's key search takes the rows as strictly ascending.
-    for (int i = 1; i < track.keyCount; ++i)
-        if (track.keys[i].row <= track.keys[i - 1].row) {
-            std::fprintf(stderr, "synctrack: %s: key %d (row %d) does not come after row %d; the rows must ascend\n",
-                         path, i, track.keys[i].row, track.keys[i - 1].row);
-            break;
-        }
+    describeFlaws(path, info, track);
 
     if (keys) {
         for (int i = 0; i < track.keyCount; ++i)

@@ -466,4 +466,35 @@ def killed_save(label, tries=4):
 
 
 killed_save("demo SIGKILLed during the editor's save")
+
+
+def flooded_saves(label, saves=2000):
+    """An editor that sends a burst of saves: they are one save (a save is
+    the whole set of tracks), the frames go on and Escape ends the demo at
+    once, with no temporary left."""
+    stage = Stage(DEMO)
+    data = os.path.join(stage.dir, "Data")
+    session, editor = editing(stage)
+    if not editor:
+        session.stop()
+        hostile.verdict(label, False, None, first_line(session.stderr()), [], "no editor connection")
+        stage.remove()
+        return
+    editor.send(b"\x05" * saves)
+    wait_for(lambda: "velvoria: saved" in session.stderr(), 30)
+    pressed = time.time()
+    status = session.escape(60)
+    took = time.time() - pressed
+    editor.close()
+    text = session.stderr()
+    said = len([line for line in text.splitlines() if line.startswith("velvoria: saved")])
+    left = temporaries(data)
+    why = ("no save" if not said else
+           "Escape took %.1f s (%d saves made)" % (took, said) if took > 8 else
+           "left %s" % left if left else "status %s after Escape" % status if status != 0 else "")
+    hostile.verdict(label, not why, status, "%d saves for %d asked, Escape in %.1f s" % (said, saves, took), left, why)
+    stage.remove()
+
+
+flooded_saves("2000 saves from the editor in one burst")
 hostile.finish()

@@ -275,6 +275,21 @@ TEST_F(Link, SpeaksTheEditorsProtocol) {
     EXPECT_EQ(saved.keys[0].interpolation, 1);
     std::free(saved.keys);
     EXPECT_EQ(readFileBytes(base + "_Flash.track"), std::string(4, '\0'));
+
+    // Saves in a row are one save, made once the keys before them are in; a
+    // key after them waits for the next pump, and its own save.
+    std::string path = base + "_Camera Bitch.track", before = readFileBytes(path);
+    SyncTrack* camera = demo.sync.getDevice()->tracks[0];
+    editor.send(setKeyCommand(0, 30, 1.0f, 0) + "\x05\x05\x05" + setKeyCommand(0, 40, 1.0f, 0) + "\x05");
+    for (int i = 0; i < 200 && readFileBytes(path) == before; ++i) {
+        pump();
+        usleep(5000);
+    }
+    EXPECT_EQ(camera->keyCount, 2);  // the save of keys 10 and 30 alone in its pump
+    EXPECT_EQ(readFileBytes(path).size(), 4u + 2 * 9);
+    editor.drain(pump);
+    EXPECT_EQ(camera->keyCount, 3);
+    EXPECT_EQ(readFileBytes(path).size(), 4u + 3 * 9);
 }
 
 TEST_F(Link, SurvivesAnAbsentAKilledAndAGarbledEditor) {

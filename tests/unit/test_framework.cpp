@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <fstream>
+#include <new>
 #include <string>
 
 #include "File.h"
+#include "FrameSize.h"
 #include "Options.h"
 #include "quib/List.h"
 #include "quib/String.h"
@@ -146,6 +148,38 @@ TEST(List, OfStringsSharesOnGrowthAndReleasesOnDestruction) {
     EXPECT_EQ(word.refCount(), 1);
 }
 
+// An element whose construction fails on demand, as the allocation of a
+// grown slot array fails when memory runs out.
+struct Fragile {
+    static bool failing;
+    int value = 0;
+    Fragile() {
+        if (failing)
+            throw std::bad_alloc();
+    }
+};
+bool Fragile::failing = false;
+
+TEST(List, FailedGrowthKeepsCountAndElements) {
+    List<Fragile> list;
+    Fragile item;
+    for (int i = 0; i < 8; ++i) {
+        item.value = i;
+        list.add(item);
+    }
+    Fragile::failing = true;
+    EXPECT_THROW(list.add(item), std::bad_alloc);
+    Fragile::failing = false;
+    EXPECT_EQ(list.count, 8);
+    EXPECT_EQ(list.capacity, 8);
+    EXPECT_EQ(list[7].value, 7);
+    expectThrows([&] { (void)list[8]; }, "Index out of bounds", "Quib/List", 129);
+    item.value = 8;
+    list.add(item);  // and it grows again once memory is there
+    EXPECT_EQ(list.count, 9);
+    EXPECT_EQ(list[8].value, 8);
+}
+
 class ReadFile : public ::testing::Test {
 protected:
     std::string path = ::testing::TempDir() + "velvoria_readfile.txt";
@@ -233,4 +267,25 @@ TEST(Options, DefaultsUnknownArgumentsEveryOptionAndBadDisplays) {
         EXPECT_NE(bad.error.find("--audio-offset"), std::string::npos) << bad.error;
     // A long value is quoted cut short: the message stays one readable line.
     EXPECT_LT(parse({"--audio-offset", std::string(10000, '7').c_str()}).error.size(), 160u);
+}
+
+TEST(FrameSize, OnlyEven16By9SizesInRangeAndTheLargestPictureInAnArea) {
+    int w = 0, h = 0;
+    EXPECT_TRUE(parseFrameSize("1920x1080", w, h));
+    EXPECT_EQ(w, 1920);
+    EXPECT_EQ(h, 1080);
+    EXPECT_TRUE(parseFrameSize("640X360", w, h));
+    for (const char* bad : {"1280x720x", "+1280x720", " 1280x720", "1280x-720", "1282x721", "1280x800", "320x180",
+                            "3842x2161", "99999999999999999999x1080", "1920x99999999999999999999", "x720", ""}) {
+        EXPECT_FALSE(parseFrameSize(bad, w, h)) << bad;
+        EXPECT_EQ(w, 640) << bad;
+    }
+    fitFrame(2560, 1600, 1, w, h);
+    EXPECT_EQ(w * 1000 + h, 2560 * 1000 + 1440);
+    fitFrame(1000, 2000, 1, w, h);  // as wide as the area, rounded to the nearest pixel
+    EXPECT_EQ(w * 1000 + h, 999 * 1000 + 562);
+    fitFrame(7680, 4320, 1, w, h);
+    EXPECT_EQ(w * 1000 + h, 3840 * 1000 + 2160);
+    fitFrame(100, 100, 360, w, h);
+    EXPECT_EQ(w * 1000 + h, 640 * 1000 + 360);
 }

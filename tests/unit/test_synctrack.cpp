@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "SyncTrack.h"
+#include "edit/TrackSaver.h"
 
 namespace {
 
@@ -310,7 +311,7 @@ TEST_F(Tracks, ASaveIsOneSetAndItsLeftoversAreRemovedOnlyWhenStale) {
     std::string stale = write("set__A.track." + std::to_string(gone) + ".tmp", "x");
     std::vector<std::string> kept = {write("set__B.track." + pid + ".tmp", "x"), write("set__B.track.1x.tmp", "x"),
                                      write("set__B.track.tmp", "x"), write("other__A.track.1.tmp", "x")};
-    EXPECT_EQ(removeStaleTemporaries(base.c_str()), 1);
+    EXPECT_EQ(removeStaleTrackTemporaries(base.c_str()), 1);
     EXPECT_NE(access(stale.c_str(), F_OK), 0);
     for (const std::string& path : kept)
         EXPECT_EQ(access(path.c_str(), F_OK), 0) << path;

@@ -19,7 +19,6 @@
 #include <emscripten.h>
 #include <emscripten/html5.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -29,6 +28,7 @@
 
 #include "Demo.h"
 #include "FixedAudio.h"
+#include "FrameSize.h"
 #include "Screen.h"
 #include "Sync.h"
 #include "platform/Platform.h"
@@ -82,10 +82,7 @@ void nativeSize(int& width, int& height) {
     double cssWidth = 0.0, cssHeight = 0.0;
     emscripten_get_element_css_size("#canvas", &cssWidth, &cssHeight);
     double ratio = emscripten_get_device_pixel_ratio();
-    int w = int(std::lround(cssWidth * ratio)), h = int(std::lround(cssHeight * ratio));
-    int side = std::max(360, std::min({h, w * 9 / 16, 2160}));
-    width = (side * 16 + 4) / 9;
-    height = side;
+    fitFrame(int(std::lround(cssWidth * ratio)), int(std::lround(cssHeight * ratio)), 360, width, height);
 }
 
 // The canvas's drawing buffer and the viewport follow the render size.
@@ -195,22 +192,6 @@ bool parseTime(const char* text, double& at) {
     return end != text && *end == 0 && at >= 0.0 && at < Demo::endTime;
 }
 
-bool parseSize(const char* text, int& width, int& height) {
-    char* end = nullptr;
-    long w = std::strtol(text, &end, 10);
-    if (end == text || (*end != 'x' && *end != 'X'))
-        return false;
-    const char* rest = end + 1;
-    long h = std::strtol(rest, &end, 10);
-    // The ranges first: the product of a huge number would overflow.
-    if (end == rest || *end != 0 || h < 360 || h > 2160 || w < 640 || w > 3840 || w * 9 != h * 16 || w % 2 ||
-        h % 2)
-        return false;
-    width = int(w);
-    height = int(h);
-    return true;
-}
-
 // The value as the message quotes it: the start of it when it is long.
 std::string quoted(const char* text) {
     std::string value(text);
@@ -257,7 +238,7 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--size") == 0 && i + 1 < argc) {
             if (std::strcmp(argv[++i], "native") == 0)
                 native = true;
-            else if (!parseSize(argv[i], width, height))
+            else if (!parseFrameSize(argv[i], width, height))
                 message = "size=" + quoted(argv[i]) +
                           ": not native, nor a 16:9 size with even sides from 640x360 to 3840x2160 (such as "
                           "1920x1080)";

@@ -22,10 +22,17 @@ public:
     List& operator=(const List&) = delete;
     ~List() { clear(); }
 
+    // A failed allocation (or copy) leaves the list as it was, the count
+    // included, and goes on to the caller.
     void add(const T& item) {
         ++count;
-        reserve();
-        items[count - 1] = item;
+        try {
+            reserve();
+            items[count - 1] = item;
+        } catch (...) {
+            --count;
+            throw;
+        }
     }
 
     T& operator[](int index) {

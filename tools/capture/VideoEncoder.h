@@ -25,16 +25,13 @@ public:
         std::string title, artist, year;
     };
 
-    // Where a program (ffmpeg, ffprobe) is on the PATH; empty when it is not.
-    static std::string locate(const char* name = "ffmpeg");
-
     ~VideoEncoder();  // abandons an unfinished video
 
     // Checks where the video is to go, before anything is rendered, and
     // reserves its temporary name there. The path must be a new name in an
-    // existing directory or a regular file that is none of `inputs`; a
-    // symbolic link to a regular file is written through. False with the
-    // reason, naming the path, in error().
+    // existing directory or a regular file that is none of `inputs` and
+    // that the user may replace; a symbolic link to a regular file is
+    // written through. False with the reason, naming the path, in error().
     bool prepare(const std::string& path, const std::vector<std::string>& inputs);
     // Starts ffmpeg on the prepared file; false with the reason in error().
     bool start(const std::string& ffmpeg, const Settings& settings);
@@ -50,29 +47,11 @@ public:
     // ffmpeg's last error line, or our own reason.
     const std::string& error() const { return failure; }
 
-    // The sound of a file as ffmpeg decodes it: mono float samples at this
-    // rate. False with ffmpeg's last error line in `error`, also where it
-    // complained on the way (a damaged frame).
-    static bool decodeMono(const std::string& ffmpeg, const std::string& file, int rate, std::vector<float>& samples,
-                           std::string& error);
-
-    // The first sound stream of a file as ffprobe reads its header. False
-    // with the reason in `error`.
-    struct SoundFormat {
-        std::string codec;
-        int rate = 0, channels = 0;
-    };
-    static bool soundFormat(const std::string& ffprobe, const std::string& file, SoundFormat& format,
-                            std::string& error);
-
-    // Whether an MP4 is whole: its boxes fill the file exactly, and it has a
-    // picture track and a sound track, each lasting at least these seconds.
-    // Empty when it is; otherwise what is wrong.
-    static std::string checkMp4(const std::string& file, double pictureSeconds, double soundSeconds);
-
 private:
+    bool checkTarget(const std::string& asked, const std::vector<std::string>& inputs);
     void readErrors(bool untilEnd);
     bool wait();
+    bool nameFinishedFile(const std::string& said);
 
     std::string target;  // the path asked for, for messages
     double seconds = 0;         // the span
