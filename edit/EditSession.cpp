@@ -16,9 +16,13 @@ EditSession::EditSession(Window& window, EditClock& clock, double rowRate, doubl
     // A save killed half-way leaves its temporary files; this session's
     // saves are the only other writers of such names.
     SyncDevice* device = Sync::instance().getDevice();
-    if (int removed = removeStaleTrackTemporaries(device->basePath))
+    int finished = 0;
+    if (int removed = removeStaleTrackTemporaries(device->basePath, &finished))
         std::fprintf(stderr, "velvoria: removed %d temporary track file%s of an unfinished save from %s\n",
                      removed, removed == 1 ? "" : "s", device->basePath);
+    if (finished)
+        std::fprintf(stderr, "velvoria: finished the interrupted save of %d track file%s in %s\n", finished,
+                     finished == 1 ? "" : "s", device->basePath);
 }
 
 int32_t EditSession::currentRow() { return int32_t(std::floor(clock.getPosition() * rowRate)); }

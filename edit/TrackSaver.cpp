@@ -1,5 +1,6 @@
 #include "TrackSaver.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,9 @@
 namespace {
 
 const TemporaryNaming trackTemporary = {".", ".tmp"};
+// The mark of a set written whole whose renames are under way.
+const TemporaryNaming wholeSet = {".", ".whole"};
+const char* const setName = "set";
 
 void putInt32(std::string& bytes, int32_t value) {
     uint32_t u = uint32_t(value);
@@ -61,10 +65,26 @@ int saveTrack(const SyncTrack* track, const char* path) {
     return 0;
 }
 
-int removeStaleTrackTemporaries(const char* basePath) {
+int removeStaleTrackTemporaries(const char* basePath, int* finished) {
     std::string directory, prefix;
     splitBase(basePath, directory, prefix);
-    return int(removeStaleTemporaries(directory, trackTemporary, prefix, ".track").size());
+    std::vector<long long> whole;
+    std::vector<StaleTemporary> marks = staleTemporaries(directory, wholeSet, prefix + setName, prefix + setName);
+    for (const StaleTemporary& mark : marks)
+        whole.push_back(mark.owner);
+    int removed = 0, renamed = 0;
+    for (const StaleTemporary& stale : staleTemporaries(directory, trackTemporary, prefix, ".track")) {
+        if (std::find(whole.begin(), whole.end(), stale.owner) != whole.end() &&
+            replaceFile(stale.path, stale.file) == 0)
+            ++renamed;
+        else if (std::remove(stale.path.c_str()) == 0)
+            ++removed;
+    }
+    for (const StaleTemporary& mark : marks)
+        std::remove(mark.path.c_str());
+    if (finished)
+        *finished = renamed;
+    return removed;
 }
 
 // Every track is written under its temporary name first; only when all of
@@ -107,6 +127,12 @@ int saveTracks(const SyncDevice* device, char* why, size_t whySize) {
         return count;
     }
 
+    // Every track is whole under its temporary name: from here on the set is
+    // the new one, if need be by the next session's hand.
+    std::string directory, prefix;
+    splitBase(device->basePath, directory, prefix);
+    std::string mark = temporaryPath(directory + prefix + setName, wholeSet);
+    bool marked = writeNewFile(mark, "", 0) == 0;
     int unsaved = 0;
     for (int i = 0; i < count; ++i) {
         if (int reason = replaceFile(temporaries[size_t(i)], paths[size_t(i)])) {
@@ -116,5 +142,7 @@ int saveTracks(const SyncDevice* device, char* why, size_t whySize) {
             ++unsaved;
         }
     }
+    if (marked)
+        std::remove(mark.c_str());
     return unsaved;
 }

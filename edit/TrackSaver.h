@@ -16,11 +16,16 @@ int saveTrack(const SyncTrack* track, const char* path);
 // ".track", as one set: all are written under temporary names first and
 // renamed over their files only when every one is whole, so a failure on
 // the way (a full disk, a read-only directory, a directory in a file's
-// place) changes no file. The number of tracks not saved: all of them after
-// such a failure, otherwise those whose rename failed. why, when given,
+// place) changes no file. Once every one is whole, the set is marked as
+// such ("_set.4711.whole") until the renames are done: a process killed
+// among them leaves the rest to the next session, which finishes them. The
+// number of tracks not saved: all of them after a failure on the way,
+// otherwise those whose rename failed. why, when given,
 // receives the first failure: the path and the reason.
 int saveTracks(const SyncDevice* device, char* why = nullptr, size_t whySize = 0);
 
-// Removes the temporary files of saves that a process no longer running
-// left beside basePath's tracks (a save killed half-way); the count removed.
-int removeStaleTrackTemporaries(const char* basePath);
+// What saves killed half-way left beside basePath's tracks, done with by the
+// next session: a set that was whole is renamed over its files (*finished
+// counts them), the temporaries of one that was not are removed (the count
+// returned). Only what processes no longer running left is touched.
+int removeStaleTrackTemporaries(const char* basePath, int* finished = nullptr);

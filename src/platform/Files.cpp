@@ -81,21 +81,33 @@ std::string temporaryPath(const std::string& path, const TemporaryNaming& naming
     return path.substr(0, nameStart + (maxNameBytes - tail.size())) + tail;
 }
 
+std::vector<StaleTemporary> staleTemporaries(const std::string& directory, const TemporaryNaming& naming,
+                                             const std::string& prefix, const std::string& suffix) {
+    std::vector<StaleTemporary> stale;
+    const long long self = processId();
+    for (const std::string& name : directoryEntries(directory)) {
+        StaleTemporary found;
+        found.owner = temporaryOwner(name, naming, found.file);
+        if (found.owner <= 0 || found.owner == self || found.file.compare(0, prefix.size(), prefix) != 0 ||
+            !endsWith(found.file, suffix))
+            continue;
+        // A save or an export of a process that still runs is left alone.
+        if (processAlive(found.owner))
+            continue;
+        const std::string slash = endsWith(directory, "/") ? "" : "/";
+        found.path = directory + slash + name;
+        found.file = directory + slash + found.file;
+        if (ownRegularFile(found.path))
+            stale.push_back(found);
+    }
+    return stale;
+}
+
 std::vector<std::string> removeStaleTemporaries(const std::string& directory, const TemporaryNaming& naming,
                                                 const std::string& prefix, const std::string& suffix) {
     std::vector<std::string> removed;
-    const long long self = processId();
-    for (const std::string& name : directoryEntries(directory)) {
-        std::string file;
-        long long owner = temporaryOwner(name, naming, file);
-        if (owner <= 0 || owner == self || file.compare(0, prefix.size(), prefix) != 0 || !endsWith(file, suffix))
-            continue;
-        // A save or an export of a process that still runs is left alone.
-        if (processAlive(owner))
-            continue;
-        std::string path = directory + (endsWith(directory, "/") ? "" : "/") + name;
-        if (ownRegularFile(path) && std::remove(path.c_str()) == 0)
-            removed.push_back(path);
-    }
+    for (const StaleTemporary& stale : staleTemporaries(directory, naming, prefix, suffix))
+        if (std::remove(stale.path.c_str()) == 0)
+            removed.push_back(stale.path);
     return removed;
 }

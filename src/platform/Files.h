@@ -44,10 +44,21 @@ const size_t maxNameBytes = 255;
 // would pass maxNameBytes, the file's name is cut short in it.
 std::string temporaryPath(const std::string& path, const TemporaryNaming& naming);
 
-// Removes from `directory` the temporaries of this naming that processes no
-// longer running left behind, whose file's name begins with `prefix` and
-// ends with `suffix`: regular files only, never through a link, and (POSIX)
-// only the user's own. The paths removed.
+// A temporary that a process no longer running left behind: its path, the
+// path of the file it was to replace and the process's id.
+struct StaleTemporary {
+    std::string path;
+    std::string file;
+    long long owner = 0;
+};
+
+// The temporaries of this naming in `directory` that processes no longer
+// running left behind, whose file's name begins with `prefix` and ends with
+// `suffix`: regular files only, never links, and (POSIX) only the user's own.
+std::vector<StaleTemporary> staleTemporaries(const std::string& directory, const TemporaryNaming& naming,
+                                             const std::string& prefix = "", const std::string& suffix = "");
+
+// Removes those stale temporaries; the paths removed.
 std::vector<std::string> removeStaleTemporaries(const std::string& directory, const TemporaryNaming& naming,
                                                 const std::string& prefix = "", const std::string& suffix = "");
 

@@ -297,7 +297,7 @@ def track_files(data):
 
 
 def temporaries(data):
-    return sorted(n for n in os.listdir(data) if n.endswith(".tmp"))
+    return sorted(n for n in os.listdir(data) if n.endswith((".tmp", ".whole")))
 
 
 def editing(stage, extra_keys=0):
@@ -407,9 +407,10 @@ failed_save("editor save with a track file replaced by a directory", directory_i
 
 
 def killed_save(label, tries=4):
-    """SIGKILL while the save writes: the set of track files is the old one
-    or the new one, each file whole; the next editing session removes the
-    temporaries the kill left."""
+    """SIGKILL while the save writes: each track file is whole, and once the
+    next editing session has started the set is the old one or the new one
+    (a kill among the renames leaves the rest to it) and no temporary is
+    left."""
     new = {}
     for attempt in range(tries):
         stage = Stage(DEMO)
@@ -442,18 +443,21 @@ def killed_save(label, tries=4):
         new = {name: struct.pack("<i", 20001) + b"".join(
             struct.pack("<ifb", row, 0.25 + index, 1) for row in range(0, 1 + 4 * 20000, 4))
             for index, name in enumerate(TRACKS)}
-        old_ones = [n for n in TRACKS if after[n] == before[n]]
-        new_ones = [n for n in TRACKS if after[n] == new[n]]
-        broken = [n for n in TRACKS if n not in old_ones and n not in new_ones]
-        # The next session: the temporaries of the killed one go.
+        broken = [n for n in TRACKS if after[n] not in (before[n], new[n])]
+        # The next session: the temporaries of the killed one go, or finish
+        # a set that was whole.
         session = Session(stage, ["--edit", "127.0.0.1:%d" % free_port()])
         wait_for(lambda: title()[0], 60)
-        time.sleep(1)
+        wait_for(lambda: not temporaries(data), 30)
         still = temporaries(data)
         status = session.escape(20)
         text = session.stderr()
+        after = track_files(data)
+        old_ones = [n for n in TRACKS if after[n] == before[n]]
+        new_ones = [n for n in TRACKS if after[n] == new[n]]
         why = ("half-written track files: %s" % broken if broken else
-               "a mixed set: %d old, %d new" % (len(old_ones), len(new_ones)) if old_ones and new_ones else
+               "a mixed set after the next session: %d old, %d new" % (len(old_ones), len(new_ones))
+               if old_ones and new_ones else
                "the next session left %s" % still if still else
                "status %s" % status if status != 0 else "")
         hostile.verdict(label, not why, status, first_line(text), left,

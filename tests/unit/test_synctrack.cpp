@@ -301,6 +301,7 @@ TEST_F(Tracks, ASaveIsOneSetAndItsLeftoversAreRemovedOnlyWhenStale) {
     EXPECT_EQ(bytesOf(a), both);
     EXPECT_EQ(bytesOf(b), both);
     EXPECT_EQ(bytesOf(c), trackBytes(1, {{5, 2.0f, 1}}));
+    EXPECT_NE(access((base + "_set." + pid + ".whole").c_str(), F_OK), 0);  // the set's mark goes with it
 
     // Leftovers of a killed save go; those of a running process, files of
     // other names and other bases stay.
@@ -315,5 +316,19 @@ TEST_F(Tracks, ASaveIsOneSetAndItsLeftoversAreRemovedOnlyWhenStale) {
     EXPECT_NE(access(stale.c_str(), F_OK), 0);
     for (const std::string& path : kept)
         EXPECT_EQ(access(path.c_str(), F_OK), 0) << path;
+
+    // A killed save whose set was whole (its mark stands) is finished by
+    // the next one: its temporaries are renamed over the files, none lost.
+    std::string gonePid = std::to_string(gone);
+    write("set__A.track." + gonePid + ".tmp", "new A");
+    write("set__C.track." + gonePid + ".tmp", "new C");
+    std::string mark = write("set__set." + gonePid + ".whole", "");
+    int finished = 0;
+    EXPECT_EQ(removeStaleTrackTemporaries(base.c_str(), &finished), 0);
+    EXPECT_EQ(finished, 2);
+    EXPECT_EQ(bytesOf(a), "new A");
+    EXPECT_EQ(bytesOf(c), "new C");
+    EXPECT_EQ(bytesOf(b), both);
+    EXPECT_NE(access(mark.c_str(), F_OK), 0);
     destroyDevice(device);
 }
