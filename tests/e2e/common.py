@@ -227,8 +227,8 @@ def row_of(title):
 
 
 def mapped_windows(env=None):
-    """{name: id} of the windows on the screen (empty while the server does
-    not answer)."""
+    """{name: [ids]} of the windows on the screen (empty while the server
+    does not answer)."""
     try:
         tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True, env=env,
                               timeout=30).stdout
@@ -243,7 +243,12 @@ def mapped_windows(env=None):
 
 
 def viewable(window, env=None):
-    info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True, env=env, timeout=30).stdout
+    """The window's xwininfo text while it is mapped, else ""."""
+    try:
+        info = subprocess.run(["xwininfo", "-id", window], capture_output=True, text=True, env=env,
+                              timeout=30).stdout
+    except subprocess.TimeoutExpired:
+        return ""
     return info if "IsViewable" in info else ""
 
 
