@@ -2,9 +2,14 @@
 
 #include <SDL.h>
 
+#include <cstdio>
+#include <cstring>
+#include <string>
+
 #include "Capabilities.h"
 #include "Screen.h"
 #include "Texture.h"
+#include "platform/Platform.h"
 #include "quib/String.h"
 
 using Quib::Exception;
@@ -20,10 +25,44 @@ bool classRegistered = false;
 // The Win32 style bit that gives a windowed window its title bar.
 const uint32_t wsCaption = 0x00C00000;
 
+// The video driver SDL_VIDEODRIVER asks for (it may name a list), or null.
+const char* askedDriver() {
+    const char* asked = SDL_GetHint(SDL_HINT_VIDEODRIVER);
+    return asked && *asked ? asked : nullptr;
+}
+
+// Whether SDL came up on a driver that shows nothing (its offscreen or dummy
+// device) without being asked for it: what it falls back to when no display
+// answers.
+bool fellBackToNothing() {
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (!driver || (std::strcmp(driver, "offscreen") != 0 && std::strcmp(driver, "dummy") != 0))
+        return false;
+    const char* asked = askedDriver();
+    if (!asked)
+        return true;
+    std::string list = std::string(",") + asked + ",";
+    return list.find(std::string(",") + driver + ",") == std::string::npos;
+}
+
 bool startVideo() {
     if (SDL_WasInit(SDL_INIT_VIDEO))
         return true;
-    return SDL_InitSubSystem(SDL_INIT_VIDEO) == 0;
+    // An X server answers no connection while it resets, and Xvfb resets
+    // each time its last client leaves: a program that connects then finds
+    // no display and SDL falls back to a device that shows nothing (whose
+    // only mode is 0 x 0). While the display's server listens, it is asked
+    // again until it answers or the wait runs out.
+    Uint32 start = SDL_GetTicks();
+    for (Uint32 pause = 10;; pause = pause < 320 ? pause * 2 : pause) {
+        if (SDL_InitSubSystem(SDL_INIT_VIDEO) != 0)
+            return false;
+        if (!fellBackToNothing() || !displayServerListening() ||
+            SDL_GetTicks() - start >= displayRetryMilliseconds)
+            return true;
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+        SDL_Delay(pause);
+    }
 }
 
 // A mode of the display with exactly this size at 32 bits per pixel (four
@@ -58,17 +97,35 @@ void Window::create(const char* title, bool fullscreen, int width, int height, u
     this->height = height;
     this->fullscreen = fullscreen;
 
-    if (classRegistered || !startVideo())
+    if (classRegistered)
         throw Exception("Could not register window class", "src\\Window", 44);
+    if (!startVideo()) {
+        // The described message says nothing of why: the line before it does.
+        const char* asked = askedDriver();
+        if (asked)
+            std::fprintf(stderr, "velvoria: the video driver \"%s\" (SDL_VIDEODRIVER) cannot start: %s\n", asked,
+                         SDL_GetError());
+        else
+            std::fprintf(stderr, "velvoria: no video driver can start: %s\n", SDL_GetError());
+        throw Exception("Could not register window class", "src\\Window", 44);
+    }
     // Like a class registration, this stays made when a later step throws.
     classRegistered = true;
 
     prepareCreate();
 
+    // No display answered and SDL went on with a device that shows nothing.
+    // The mode switch finds no mode there; the other kinds of window would
+    // be made and never seen.
+    bool nothingShows = fellBackToNothing();
+    if (nothingShows && !(fullscreen && !desktop))
+        std::fprintf(stderr, "velvoria: no display answers (DISPLAY %s): nothing would be seen\n",
+                     SDL_getenv("DISPLAY") ? SDL_getenv("DISPLAY") : "not set");
+
     if (fullscreen && desktop) {
         // The display as it is: no mode switch, the window covers it.
         SDL_Rect bounds;
-        if (SDL_GetDisplayBounds(displayIndex, &bounds) != 0)
+        if (nothingShows || SDL_GetDisplayBounds(displayIndex, &bounds) != 0)
             throw Exception("Could not create fullscreen window", "src\\Window", 54);
         handle = SDL_CreateWindow(title, bounds.x, bounds.y, bounds.w, bounds.h,
                                   SDL_WINDOW_FULLSCREEN_DESKTOP | SDL_WINDOW_ALLOW_HIGHDPI | SDL_WINDOW_HIDDEN |
@@ -101,7 +158,8 @@ void Window::create(const char* title, bool fullscreen, int width, int height, u
             flags |= SDL_WINDOW_BORDERLESS;
         if (style & resizableFrame)
             flags |= SDL_WINDOW_RESIZABLE | SDL_WINDOW_ALLOW_HIGHDPI;
-        handle = SDL_CreateWindow(title, SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, width, height, flags);
+        if (!nothingShows)
+            handle = SDL_CreateWindow(title, SDL_WINDOWPOS_UNDEFINED, SDL_WINDOWPOS_UNDEFINED, width, height, flags);
     }
     if (!handle)
         throw Exception("Could not create window", "src\\Window", 70);

@@ -4,6 +4,9 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -12,7 +15,12 @@
 #else
 #include <dlfcn.h>
 #include <malloc.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #endif
 
 void enterProgramDirectory() {
@@ -29,6 +37,23 @@ void enterProgramDirectory() {
     }
 }
 
+#if !defined(_WIN32) && defined(__linux__)
+namespace {
+
+pid_t boxParent = 0;
+
+// SDL's X11 box runs in a child process of its own while the program waits
+// for it. Killed in that wait, the program would leave the box behind; the
+// child is told to die with it.
+void dieWithParent() {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != boxParent)
+        _exit(1);  // the parent was gone before the request took hold
+}
+
+}  // namespace
+#endif
+
 void showFatalError(const char* message) {
     const char* text = message ? message : "";
 #ifdef _WIN32
@@ -36,14 +61,52 @@ void showFatalError(const char* message) {
     if (MessageBoxA(nullptr, text, "Fatal Error", MB_OK | MB_ICONERROR | MB_SETFOREGROUND) == 0)
         std::fprintf(stderr, "%s\n", text);
 #else
-    // The video goes first. With it still up, SDL's X11 box centres itself
-    // on the video device's first display through that display's X11 data,
-    // which a device of another driver (offscreen, say) does not have: the
-    // box's process crashes. Without a video device the box finds its own
-    // display, and whatever the windows were made with no longer matters.
-    SDL_QuitSubSystem(SDL_INIT_VIDEO);
-    if (SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Fatal Error", text, nullptr) != 0)
-        std::fprintf(stderr, "%s\n", text);
+#ifdef __linux__
+    boxParent = getpid();
+    static bool registered = pthread_atfork(nullptr, nullptr, dieWithParent) == 0;
+    (void)registered;
+#endif
+    // A video device of another driver than X11 goes first: with it still
+    // up, SDL's X11 box centres itself on the device's first display through
+    // that display's X11 data, which such a device (offscreen, say) does not
+    // have, and the box's process crashes. An X11 device stays: closing the
+    // program's last connections would make an X server that has no other
+    // client reset itself, and the box's own connection, made a moment
+    // later, would find it deaf.
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (!driver || std::strcmp(driver, "x11") != 0)
+        SDL_QuitSubSystem(SDL_INIT_VIDEO);
+    // A server that is resetting for another client's sake is asked again.
+    Uint32 start = SDL_GetTicks();
+    for (Uint32 pause = 20;; pause = pause < 320 ? pause * 2 : pause) {
+        if (SDL_ShowSimpleMessageBox(SDL_MESSAGEBOX_ERROR, "Fatal Error", text, nullptr) == 0)
+            return;
+        if (SDL_GetTicks() - start >= displayRetryMilliseconds || !displayServerListening())
+            break;
+        SDL_Delay(pause);
+    }
+    std::fprintf(stderr, "%s\n", text);
+#endif
+}
+
+bool displayServerListening() {
+#ifdef _WIN32
+    return true;
+#else
+    const char* display = std::getenv("DISPLAY");
+    if (!display || !*display) {
+        const char* wayland = std::getenv("WAYLAND_DISPLAY");
+        return wayland && *wayland;
+    }
+    // A local X display (":N", "unix:N", ":N.S") listens on its socket in
+    // /tmp/.X11-unix; one elsewhere cannot be told from here.
+    std::string name = display;
+    if (name.compare(0, 5, "unix:") == 0)
+        name.erase(0, 4);
+    if (name.empty() || name[0] != ':')
+        return true;
+    std::string number = name.substr(1, name.find('.') - 1);
+    return access(("/tmp/.X11-unix/X" + number).c_str(), F_OK) == 0;
 #endif
 }
 

@@ -8,7 +8,17 @@ void enterProgramDirectory();
 
 // Shows a message box titled "Fatal Error"; returns when it is dismissed.
 // Where no box can be shown (no display), the message goes to standard error.
+// The box's process, where it has one, ends with the program's.
 void showFatalError(const char* message);
+
+// Whether the display the environment names has a server listening, though
+// it may not answer at this moment (an X server answers no connection while
+// it resets). False where none is named or nothing listens there.
+bool displayServerListening();
+
+// How long a display whose server listens is asked again before the
+// program takes it as not answering.
+const unsigned displayRetryMilliseconds = 5000;
 
 void sleepMilliseconds(unsigned milliseconds);
 

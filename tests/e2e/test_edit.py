@@ -24,7 +24,8 @@ import numpy as np
 from PIL import Image
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import DATA, TRACKS, Stage, check, finish, grab, row_of, track_bytes, track_keys, wait_for  # noqa: E402
+from common import (DATA, TRACKS, Stage, bound, check, finish, grab, row_of, run, start, track_bytes,  # noqa: E402
+                    track_keys, wait_for)
 
 VELVORIA, SYNCTRACK, CAPTURE = (os.path.abspath(p) for p in sys.argv[1:4])
 TITLE = re.compile(r'\s*(0x[0-9a-f]+) "(Orvanth - Velvoria \|[^"]*)"')
@@ -32,7 +33,7 @@ TITLE = re.compile(r'\s*(0x[0-9a-f]+) "(Orvanth - Velvoria \|[^"]*)"')
 
 def title():
     """(window id, title) of the editing window, or (None, "")."""
-    tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True).stdout
+    tree = subprocess.run(["xwininfo", "-root", "-tree"], capture_output=True, text=True, timeout=30).stdout
     for line in tree.splitlines():
         m = TITLE.match(line)
         if m:
@@ -126,11 +127,6 @@ def save(path, text):
     os.replace(path + ".new", path)
 
 
-def stderr_text(path):
-    with open(path, errors="replace") as f:
-        return f.read()
-
-
 if not os.environ.get("DISPLAY"):
     print("no DISPLAY: the end-to-end tests need an X server (test.sh starts Xvfb)")
     sys.exit(1)
@@ -142,18 +138,17 @@ mix = os.path.join(data, "Mix.frag")
 os.remove(mix)
 shutil.copy(os.path.join(DATA, "Mix.frag"), mix)
 port = free_port()
-errpath = os.path.join(stage.dir, "stderr.txt")
-errfile = open(errpath, "w")
-demo = subprocess.Popen([stage.program, "--edit", "localhost:%d" % port],
-                        env=dict(os.environ, SDL_AUDIODRIVER="dummy"), stderr=errfile)
+demo = start([stage.program, "--edit", "localhost:%d" % port], env=dict(os.environ, SDL_AUDIODRIVER="dummy"))
 editor = None
 try:
     # No editor: the production plays from its files.
-    window = wait_for(lambda: title()[0], 60)
-    check(window is not None, "the editing window appears")
+    window = wait_for(lambda: title()[0] or demo.poll() is not None, 60)
+    if not check(window not in (None, True), "the editing window appears"):
+        print("     velvoria --edit printed %s" % demo.printed())
+        finish()
     first = row_of(title()[1])
-    time.sleep(2)
-    later = row_of(title()[1])
+    later = wait_for(lambda: (lambda r: r if r is not None and first is not None and r > first else None)(
+        row_of(title()[1])), 10)
     check(demo.poll() is None and first is not None and later is not None and later > first,
           "without an editor it plays, the row in the title moves (%s -> %s)" % (first, later))
 
@@ -162,15 +157,15 @@ try:
     os.remove(flash_file)
     with open(flash_file, "wb") as f:
         f.write(track_bytes([(0, 0.5, 0)]))
-    check(wait_for(lambda: "reread Data/_Flash.track" in stderr_text(errpath), 10),
+    check(wait_for(lambda: "reread Data/_Flash.track" in demo.stderr(), 10),
           "without an editor, a changed track file is read again")
 
     # The editor appears: found within a few seconds.
     editor = Editor(port)
-    check(editor.accept(5), "an editor started later is connected to")
+    check(editor.accept(bound(5)), "an editor started later is connected to")
     check(editor.read(19) == b"hello, synctracker!", "the demo greets the editor")
     editor.send(b"hello, demo!")
-    got = editor.commands(3)
+    got = editor.commands(bound(3))
     names = [v for k, v in got if k == "track"]
     rows = [v for k, v in got if k == "row"]
     check(names == TRACKS, "it asks for every track in the order of first use (%s)" % names)
@@ -195,7 +190,7 @@ try:
 
     # SAVE_TRACKS: every track, as the inspector reads it.
     editor.send(b"\x05")
-    wait_for(lambda: "saved" in stderr_text(errpath), 10)
+    wait_for(lambda: "saved" in demo.stderr(), 10)
     exact = True
     for name in TRACKS:
         out = subprocess.run([SYNCTRACK, "keys", os.path.join(data, "_%s.track" % name)],
@@ -220,7 +215,7 @@ try:
             editor.send(set_key(index, r, v, k))
     editor.send(struct.pack(">BI", 3, 660))
     frames = tempfile.mkdtemp(prefix="velvoria-edit-")
-    subprocess.run([CAPTURE, "--at", "45", "--out", frames], capture_output=True, timeout=120)
+    run([CAPTURE, "--at", "45", "--out", frames], timeout=120)
     want = np.asarray(Image.open(os.path.join(frames, "frame-45000.png")).convert("RGB"), dtype=np.float64)
     shutil.rmtree(frames, ignore_errors=True)
     psnr = lambda: 10 * np.log10(255 ** 2 / max(((grab(os.environ, 0, 0, 1280, 720) - want) ** 2).mean(), 1e-9))
@@ -264,18 +259,18 @@ try:
     t = wait_for(lambda: (lambda s: s if "shader error" in s else None)(title()[1]), 10)
     time.sleep(1)
     check(t is not None and demo.poll() is None, "a shader typo keeps the session and the title says so (%r)" % t)
-    check("Shader compile failed" in stderr_text(errpath), "the compiler's log goes to standard error")
+    check("Shader compile failed" in demo.stderr(), "the compiler's log goes to standard error")
     save(mix, good)
     check(wait_for(lambda: "shader error" not in title()[1], 10), "fixed, it is rebuilt (%r)" % title()[1])
 
     # Garbage: dropped with one line, the demo carries on and comes back.
-    before = stderr_text(errpath)
+    before = demo.stderr()
     editor.send(b"\xee\x00\x01garbage")
     wait_for(lambda: "| editor" not in title()[1], 10)
-    said = stderr_text(errpath)[len(before):]
+    said = demo.stderr()[len(before):]
     check(said.count("\n") == 1 and "unknown command" in said and demo.poll() is None,
           "garbage drops the link with one line, the demo runs on (%r)" % said)
-    check(editor.accept(5) and editor.read(19) == b"hello, synctracker!", "and it connects again")
+    check(editor.accept(bound(5)) and editor.read(19) == b"hello, synctracker!", "and it connects again")
     editor.send(b"hello, demo!")
     editor.commands(1)
 
@@ -287,18 +282,12 @@ try:
     check(t is not None and demo.poll() is None, "the editor killed: the demo runs on (%r)" % title()[1])
 
     subprocess.run(["xdotool", "windowfocus", "--sync", window, "key", "Escape"], capture_output=True, timeout=20)
-    try:
-        status = demo.wait(timeout=30)
-    except subprocess.TimeoutExpired:
-        status = None
+    status = demo.wait(30)
     check(status == 0, "Escape ends the editing mode with status 0 (%s)" % status)
 finally:
-    if demo.poll() is None:
-        demo.kill()
-        demo.wait()
+    demo.end()
     if editor:
         editor.close()
-    errfile.close()
     stage.remove()
 
 finish()

@@ -12,7 +12,6 @@ usage: test_frames.py PATH/TO/velvoria-capture
 import os
 import resource
 import shutil
-import subprocess
 import sys
 import tempfile
 
@@ -20,7 +19,7 @@ import numpy as np
 from PIL import Image
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import DATA, Stage, check, finish  # noqa: E402
+from common import DATA, Stage, check, finish, run  # noqa: E402
 
 CAPTURE = os.path.abspath(sys.argv[1])
 
@@ -32,10 +31,9 @@ def capture(program, times, cwd=None, span=None, extra=()):
     out = tempfile.mkdtemp(prefix="velvoria-frames-")
     which = ["--from", "%g" % span[0], "--to", "%g" % span[1], "--fps", "%g" % span[2]] if span else \
         ["--at"] + ["%g" % t for t in times]
-    run = subprocess.run([program] + which + list(extra) + ["--out", out], capture_output=True, text=True,
-                         timeout=300, cwd=cwd)
-    if run.returncode != 0:
-        print(run.stdout, run.stderr)
+    result = run([program] + which + list(extra) + ["--out", out], timeout=300, cwd=cwd)
+    if result.returncode != 0:
+        print(result.stdout, result.stderr)
         shutil.rmtree(out, ignore_errors=True)
         return None
     names = ["frame-%05d.png" % round(t * 1000) for t in times] or sorted(os.listdir(out))
@@ -156,11 +154,11 @@ if check(len(shown) == len(looks), "the distorted and flashed frames render"):
 stage = Stage(CAPTURE, tracks={"Camera Bitch": 0, "Part": 2, "Distortion2": 1.0, "Bloom Dry": 1.0, "Bloom Wet": 0.0},
               keep_real_tracks=False)
 try:
-    run = capture(stage.program, [], span=(10.0, 10.25, 60))
+    sequence = capture(stage.program, [], span=(10.0, 10.25, 60))
 finally:
     stage.remove()
-if check(run is not None, "a 60 fps jitter sequence renders"):
-    change = np.array([np.abs(run[k + 1] - run[k]).mean() for k in range(len(run) - 1)])
+if check(sequence is not None, "a 60 fps jitter sequence renders"):
+    change = np.array([np.abs(sequence[k + 1] - sequence[k]).mean() for k in range(len(sequence) - 1)])
     steps = np.flatnonzero(change > (change.min() + change.max()) / 2)
     check(len(steps) >= 6 and set(np.diff(steps)) == {2}, "the jitter steps every second frame (at %s)" % list(steps))
 
@@ -218,9 +216,8 @@ if check(alone is not None and None not in after, "the breakdown renders alone a
 # faulted them in anew (about 2,400 page faults a frame at 20 s).
 def page_faults(times):
     before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_minflt
-    run = subprocess.run([CAPTURE, "--bench", "--at"] + ["%g" % t for t in times],
-                         capture_output=True, text=True, timeout=300)
-    return run.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_minflt - before
+    result = run([CAPTURE, "--bench", "--at"] + ["%g" % t for t in times], timeout=300)
+    return result.returncode, resource.getrusage(resource.RUSAGE_CHILDREN).ru_minflt - before
 
 
 one, more = page_faults([20]), page_faults([20] * 5)

@@ -20,7 +20,7 @@ import numpy as np
 from PIL import Image
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from common import DATA, Stage, check, counts, finish, message_for  # noqa: E402
+from common import DATA, Stage, bound, check, counts, finish, message_for, run, start  # noqa: E402
 
 CAPTURE = os.path.abspath(sys.argv[1])
 MUSIC = os.path.join(DATA, "zandol_and_Pemrix-Vorth_Speaks.mp3")
@@ -29,8 +29,7 @@ FROM, TO, FPS, K = 30.0, 32.0, 30, 15  # frame K shows 30.5 s
 
 
 def export(path, *args, env=None):
-    return subprocess.run([CAPTURE, "--video", path] + list(args), capture_output=True, text=True,
-                          timeout=600, env=env)
+    return run([CAPTURE, "--video", path] + list(args), timeout=600, env=env)
 
 
 def psnr(a, b):
@@ -48,11 +47,11 @@ work = tempfile.mkdtemp(prefix="velvoria-video-")
 video = os.path.join(work, "span.mp4")
 
 # A 2 s span at 30 fps.
-run = export(video, "--fps", str(FPS), "--from", str(FROM), "--to", str(TO))
-if not check(run.returncode == 0 and os.listdir(work) == ["span.mp4"],
-             "the export ends with status 0 and only the video beside it (%s %r)" % (run.returncode, run.stderr[-300:])):
+result = export(video, "--fps", str(FPS), "--from", str(FROM), "--to", str(TO))
+if not check(result.returncode == 0 and os.listdir(work) == ["span.mp4"],
+             "the export ends with status 0 and only the video beside it (%s %r)" % (result.returncode, result.stderr[-300:])):
     finish()
-print(run.stderr.strip().splitlines()[-1])
+print(result.stderr.strip().splitlines()[-1])
 probe = json.loads(subprocess.run(["ffprobe", "-v", "error", "-count_frames", "-show_streams", "-show_format",
                                    "-of", "json", video], capture_output=True, text=True, check=True).stdout)
 v = [s for s in probe["streams"] if s["codec_type"] == "video"]
@@ -78,8 +77,7 @@ check(b"moov" in head and (b"mdat" not in head or head.find(b"moov") < head.find
 # Frame K against what --at renders for its time and for its neighbours'.
 times = [FROM + (K + d) / FPS for d in (-1, 0, 1)]
 pngs = os.path.join(work, "at")
-at = subprocess.run([CAPTURE, "--at"] + ["%.6f" % t for t in times] + ["--out", pngs],
-                    capture_output=True, text=True, timeout=300)
+at = run([CAPTURE, "--at"] + ["%.6f" % t for t in times] + ["--out", pngs], timeout=300)
 stills = [np.asarray(Image.open(os.path.join(pngs, "frame-%05d.png" % round(t * 1000))).convert("RGB"))
           for t in times]
 frame = subprocess.run(["ffmpeg", "-v", "error", "-i", video, "-vf", "select=eq(n\\,%d)" % K, "-frames:v", "1",
@@ -110,9 +108,9 @@ check(0 <= len(sound) - 2 * RATE <= 1024 and abs(lag) <= 0.002,
 
 # At 1920x1080 the frames are native 1080p renders, not 720p ones scaled.
 hd = os.path.join(work, "hd.mp4")
-run = export(hd, "--fps", "10", "--from", "30", "--to", "30.5", "--size", "1920x1080")
-at = subprocess.run([CAPTURE, "--at", "30.2", "--size", "1920x1080", "--out", pngs], capture_output=True, timeout=300)
-if check(run.returncode == 0 and at.returncode == 0, "a 1920x1080 export and frame (%r)" % run.stderr[-300:]):
+result = export(hd, "--fps", "10", "--from", "30", "--to", "30.5", "--size", "1920x1080")
+at = run([CAPTURE, "--at", "30.2", "--size", "1920x1080", "--out", pngs], timeout=300)
+if check(result.returncode == 0 and at.returncode == 0, "a 1920x1080 export and frame (%r)" % result.stderr[-300:]):
     frame = subprocess.run(["ffmpeg", "-v", "error", "-i", hd, "-vf", "select=eq(n\\,2)", "-frames:v", "1",
                             "-f", "rawvideo", "-pix_fmt", "rgb24", "-"], capture_output=True, check=True).stdout
     score = psnr(np.frombuffer(frame, dtype=np.uint8).reshape(1080, 1920, 3),
@@ -124,9 +122,9 @@ if check(run.returncode == 0 and at.returncode == 0, "a 1920x1080 export and fra
 master = os.path.join(work, "master.wav")
 subprocess.run(["ffmpeg", "-v", "error", "-i", MUSIC, master], check=True, timeout=60)
 mastered = os.path.join(work, "master.mp4")
-run = export(mastered, "--fps", str(FPS), "--from", str(FROM), "--to", "31", "--audio", master,
+result = export(mastered, "--fps", str(FPS), "--from", str(FROM), "--to", "31", "--audio", master,
              "--quality", "master")
-if check(run.returncode == 0, "an export with --audio and --quality master (%r)" % run.stderr[-300:]):
+if check(result.returncode == 0, "an export with --audio and --quality master (%r)" % result.stderr[-300:]):
     sound, lag = sound_of(mastered, FROM)
     check(abs(lag) <= 0.0005, "its sound is the master, in step with the music (%.2f ms lag)" % (lag * 1000))
     frame = subprocess.run(["ffmpeg", "-v", "error", "-i", mastered, "-vf", "select=eq(n\\,%d)" % K,
@@ -138,16 +136,16 @@ if check(run.returncode == 0, "an export with --audio and --quality master (%r)"
 
 # Failures: a clear line, the status, nothing left in the directory.
 empty = tempfile.mkdtemp(prefix="velvoria-video-fail-", dir=work)
-run = export(os.path.join(empty, "x.mp4"), "--to", "1", env=dict(os.environ, PATH="/nonexistent"))
-lines = run.stderr.strip().splitlines()
-check(run.returncode == 1 and len(lines) == 1 and "ffmpeg" in lines[0] and "install" in lines[0]
+result = export(os.path.join(empty, "x.mp4"), "--to", "1", env=dict(os.environ, PATH="/nonexistent"))
+lines = result.stderr.strip().splitlines()
+check(result.returncode == 1 and len(lines) == 1 and "ffmpeg" in lines[0] and "install" in lines[0]
       and not os.listdir(empty), "without ffmpeg on the PATH: one line, status 1, nothing written (%r)" % lines)
 
 blocker = os.path.join(empty, "file")
 open(blocker, "w").close()
-run = export(os.path.join(blocker, "x.mp4"), "--to", "1")
-lines = run.stderr.strip().splitlines()
-check(run.returncode == 1 and lines and "Not a directory" in lines[-1] and os.listdir(empty) == ["file"],
+result = export(os.path.join(blocker, "x.mp4"), "--to", "1")
+lines = result.stderr.strip().splitlines()
+check(result.returncode == 1 and lines and "Not a directory" in lines[-1] and os.listdir(empty) == ["file"],
       "an unwritable output: ffmpeg's error line, status 1 (%r)" % lines[-1:])
 check(lines[-1:] == ["velvoria-capture: %s: Not a directory" % os.path.join(blocker, "x.mp4")],
       "the line names the file asked for, not its temporary name")
@@ -156,10 +154,9 @@ os.remove(blocker)
 
 stage = Stage(CAPTURE, leave_out={"Blur.frag"})
 try:
-    run = subprocess.run([stage.program, "--video", os.path.join(empty, "x.mp4")], capture_output=True,
-                         text=True, timeout=120)
-    check(run.returncode == 1 and run.stderr.strip() == message_for("Blur.frag") and not os.listdir(empty),
-          "a missing data file: the program's own message, status 1, nothing written (%r)" % run.stderr.strip())
+    result = run([stage.program, "--video", os.path.join(empty, "x.mp4")], timeout=120)
+    check(result.returncode == 1 and result.stderr.strip() == message_for("Blur.frag") and not os.listdir(empty),
+          "a missing data file: the program's own message, status 1, nothing written (%r)" % result.stderr.strip())
 finally:
     stage.remove()
 
@@ -168,9 +165,9 @@ cut, late = os.path.join(work, "cut.wav"), os.path.join(work, "late.wav")
 subprocess.run(["ffmpeg", "-v", "error", "-i", master, "-af", "atrim=start=1", cut], check=True, timeout=60)
 subprocess.run(["ffmpeg", "-v", "error", "-i", master, "-af", "adelay=30|30", late], check=True, timeout=60)
 for wrong, why in ((cut, "lasts"), (late, "late"), (MUSIC.replace(".mp3", "x.flac"), "cannot decode")):
-    run = export(os.path.join(empty, "x.mp4"), "--to", "1", "--audio", wrong)
-    lines = run.stderr.strip().splitlines()
-    check(run.returncode == 2 and len(lines) == 1 and "not this production's music" in lines[0] and why in lines[0]
+    result = export(os.path.join(empty, "x.mp4"), "--to", "1", "--audio", wrong)
+    lines = result.stderr.strip().splitlines()
+    check(result.returncode == 2 and len(lines) == 1 and "not this production's music" in lines[0] and why in lines[0]
           and not os.listdir(empty), "a wrong master is refused: one line, status 2, nothing written (%r)" % lines)
 
 bad = [["--fps", "0"], ["--from", "50", "--to", "10"], ["--size", "12"], ["--to", "65"], ["--at", "3"],
@@ -182,18 +179,18 @@ check(all(r.returncode == 2 and r.stderr.startswith("usage:") for r in runs) and
 
 # SIGTERM while it works: the unfinished file goes.
 target = os.path.join(empty, "cut.mp4")
-process = subprocess.Popen([CAPTURE, "--video", target], stderr=subprocess.PIPE)
-deadline = time.time() + 120
+process = start([CAPTURE, "--video", target])
+deadline = time.time() + bound(120)
 while time.time() < deadline and not os.listdir(empty):
     time.sleep(0.1)
 started = bool(os.listdir(empty))
 time.sleep(1)
-process.send_signal(signal.SIGTERM)
+os.kill(process.pid, signal.SIGTERM)
 try:
-    status = process.wait(timeout=60)
+    status = process.process.wait(timeout=bound(60))
 except subprocess.TimeoutExpired:
-    process.kill()
-    status = process.wait()
+    status = None
+process.end()
 check(started and status == -signal.SIGTERM and not os.listdir(empty),
       "SIGTERM ends an export and removes its unfinished file (%s)" % status)
 

@@ -31,6 +31,31 @@ protected:
         window.update();
     }
 
+    // Drains the window's events until the condition holds, for up to ten
+    // seconds: a busy machine delivers them late.
+    template <typename Condition>
+    static bool pumpUntil(Window& window, Condition condition) {
+        for (Uint32 start = SDL_GetTicks(); SDL_GetTicks() - start < 10000; SDL_Delay(10)) {
+            window.update();
+            if (condition())
+                return true;
+        }
+        return false;
+    }
+
+    // Counts the releases of Escape as they reach SDL's queue: once one has
+    // been drained, every key sent before it has been too.
+    struct EscapeReleases {
+        EscapeReleases() { SDL_AddEventWatch(count, &seen); }
+        ~EscapeReleases() { SDL_DelEventWatch(count, &seen); }
+        static int count(void* seen, SDL_Event* event) {
+            if (event->type == SDL_KEYUP && event->key.keysym.sym == SDLK_ESCAPE)
+                ++*static_cast<int*>(seen);
+            return 0;
+        }
+        int seen = 0;
+    };
+
     static Quib::Exception createFailure(Window& window, const char* title) {
         try {
             window.create(title, false, 64, 64, captionStyle);
@@ -207,10 +232,10 @@ TEST_F(WindowTest, EscapeIsRememberedAcrossPressAndRelease) {
     ASSERT_NE(id, 0ul);
 
     // Press and release both happen before the next drain.
+    EscapeReleases releases;
     std::string command = "xdotool windowfocus --sync " + std::to_string(id) + " key Escape";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    SDL_Delay(200);
-    window.update();
+    ASSERT_TRUE(pumpUntil(window, [&] { return releases.seen == 1; }));
     EXPECT_FALSE(SDL_GetKeyboardState(nullptr)[SDL_SCANCODE_ESCAPE]) << "the release has not arrived";
     EXPECT_TRUE(window.escapePressed());
     EXPECT_FALSE(window.escapePressed());
@@ -226,8 +251,7 @@ TEST_F(WindowTest, CloseRequestIsRememberedAndTheWindowStays) {
 
     std::string command = std::string(XCLOSE_PATH) + " \"" + title + "\"";
     ASSERT_EQ(std::system(command.c_str()), 0);
-    pump(window);
-    EXPECT_TRUE(window.closeRequested());
+    EXPECT_TRUE(pumpUntil(window, [&] { return window.closeRequested(); }));
     EXPECT_TRUE(window.isOpen());
     pump(window, 20);
     EXPECT_TRUE(window.closeRequested());
@@ -251,16 +275,15 @@ TEST_F(WindowTest, TransportKeysAreReportedInOrderOnlyWhenAskedFor) {
     ASSERT_NE(id, 0ul);
     std::string command = "xdotool windowfocus --sync " + std::to_string(id) +
                           " key space Right Left Next Prior Home a Escape";
+    EscapeReleases releases;
     ASSERT_EQ(std::system(command.c_str()), 0);
-    SDL_Delay(200);
-    window.update();
+    ASSERT_TRUE(pumpUntil(window, [&] { return releases.seen == 1; }));
     EXPECT_TRUE(window.takeKeyPresses().empty()) << "collected without being asked";
     EXPECT_TRUE(window.escapePressed());
 
     window.reportKeys = true;
     ASSERT_EQ(std::system(command.c_str()), 0);
-    SDL_Delay(200);
-    window.update();
+    ASSERT_TRUE(pumpUntil(window, [&] { return releases.seen == 2; }));
     using K = Window::Key;
     std::vector<K> expected = {K::Space, K::Right, K::Left, K::PageDown, K::PageUp, K::Home};
     EXPECT_EQ(window.takeKeyPresses(), expected);
