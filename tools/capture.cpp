@@ -46,6 +46,7 @@
 #include "Demo.h"
 #include "Extensions.h"
 #include "Screen.h"
+#include "Version.h"
 #include "FixedAudio.h"
 #include "OutputFile.h"
 #ifndef _WIN32
@@ -70,13 +71,14 @@ struct Options {
     bool master = false;  // video: near-lossless picture
 };
 
-int usage() {
-    std::fprintf(stderr,
+int usage(FILE* out = stderr) {
+    std::fprintf(out,
                  "usage: velvoria-capture --at SECONDS... --out DIR\n"
                  "       velvoria-capture --from S --to S --fps N --out DIR\n"
                  "       velvoria-capture --bench --at SECONDS...\n"
                  "       velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S]\n"
                  "                        [--audio MASTER.wav|.flac] [--quality standard|master]\n"
+                 "       velvoria-capture --help | --version\n"
                  "  every mode: [--size WxH] 16:9 and even, 640x360 to 3840x2160 (1280x720; others are refused)\n"
                  "              [--supersample N] 1 to 4: rendered N times larger, averaged down\n"
                  "              (at most 7680 pixels wide rendered)\n"
@@ -610,6 +612,18 @@ int exportVideo(Renderer& r, const Options& o, const std::string& ffmpeg, VideoE
 }  // namespace
 
 int main(int argc, char** argv) {
+    // --help and --version answer on standard output, wherever they stand.
+    for (int i = 1; i < argc; ++i) {
+        bool help = std::strcmp(argv[i], "--help") == 0;
+        if (help || std::strcmp(argv[i], "--version") == 0) {
+            if (help) {
+                usage(stdout);
+                std::putchar('\n');
+            }
+            std::printf("velvoria-capture %s\n", velvoriaVersion);
+            return 0;
+        }
+    }
     Options options;
     if (!parse(argc, argv, options))
         return usage();
