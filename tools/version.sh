@@ -1,7 +1,9 @@
 #!/bin/sh
 # Velvoria's version: the project version in CMakeLists.txt, and, built from
 # a git checkout, the commit ("1.0.0+g8944c4d", with "-dirty" when tracked
-# files differ from it).
+# files differ from it). VELVORIA_VERSION in the environment stands for it
+# where the checkout cannot be asked (the release's build in a Debian 11
+# system of its own).
 #   tools/version.sh               prints it
 #   tools/version.sh --source FILE writes it as the C++ definition of
 #                                  velvoriaVersion (src/Version.h), touching
@@ -13,7 +15,9 @@ if [ -z "$version" ]; then
     echo "version.sh: no project version in $ROOT/CMakeLists.txt" >&2
     exit 1
 fi
-if [ -e "$ROOT/.git" ] && command -v git >/dev/null 2>&1 &&
+if [ -n "${VELVORIA_VERSION:-}" ]; then
+    version=$VELVORIA_VERSION
+elif [ -e "$ROOT/.git" ] && command -v git >/dev/null 2>&1 &&
     commit=$(git -C "$ROOT" rev-parse --short=7 HEAD 2>/dev/null); then
     version="$version+g$commit"
     git -C "$ROOT" diff --quiet HEAD -- 2>/dev/null || version="$version-dirty"
