@@ -110,9 +110,9 @@ if [ "$(cat "$SDL_PREFIX/.built" 2>/dev/null)" != "$SDL_VERSION" ]; then
     root_bind "$BUILD_ROOT" "$SDL_PREFIX" /sdl
     # Its backends (X11, Wayland, PulseAudio, ALSA) are opened at run time:
     # what the viewer's system has.
-    in_root "$BUILD_ROOT" sh -c "cd /sdl-build && /sdl-src/configure -q --prefix=/sdl --disable-static \
-        --disable-rpath >/dev/null && make -s -j$JOBS >/dev/null && make -s install >/dev/null" \
-        || { say "SDL2 does not build on Debian 11"; exit 1; }
+    in_root "$BUILD_ROOT" sh -c "cd /sdl-build && /sdl-src/configure --prefix=/sdl --disable-static \
+        --disable-rpath && make -j$JOBS && make install" >"$WORK/sdl2.log" 2>&1 \
+        || { tail -n 20 "$WORK/sdl2.log"; say "SDL2 does not build on Debian 11"; exit 1; }
     roots_unmount "$mounted"
     echo "$SDL_VERSION" >"$SDL_PREFIX/.built"
 fi

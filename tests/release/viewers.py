@@ -104,7 +104,7 @@ def web(folder, reference):
                 page.escape()
                 browser.done(page)
             elif tb.SERVE_COMMAND in words and "HTTP" in words:
-                lines.append(f"{name} from disk: {words.split('(')[0].strip()!r}")
+                lines.append(f"{name} from disk: {title[len('velvoria: error: '):]!r}")
             else:
                 lines.append(f"{name} from disk: FAILS: {title!r}, {words!r}")
                 failed = True
