@@ -10,6 +10,7 @@
 #include "Options.h"
 #include "Screen.h"
 #include "Sync.h"
+#include "Version.h"
 #include "Window.h"
 #include "platform/Platform.h"
 #include "post/BloomChain.h"
@@ -126,8 +127,13 @@ int appMain(const Quib::List<Quib::String>& arguments) {
         std::fprintf(stderr, "%s\n%s", options.error.c_str(), usageText);
         return 2;
     }
+    if (options.version) {
+        std::printf("velvoria %s\n", velvoriaVersion);
+        return 0;
+    }
     if (options.help) {
         std::fputs(usageText, stdout);
+        std::printf("\nvelvoria %s\n", velvoriaVersion);
         return 0;
     }
     silenceLibraries();

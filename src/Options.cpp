@@ -27,7 +27,8 @@ const char* const usageText =
     "                 at HOST:PORT (localhost:1338), saves tracks when it asks;\n"
     "                 Space pauses, Left/Right a beat, Page Up/Down a bar, Home the\n"
     "                 start; shaders and tracks in Data/ reload as they change\n"
-    "  --help         this text\n";
+    "  --help         this text\n"
+    "  --version      the version, then exit\n";
 
 namespace {
 
@@ -82,6 +83,8 @@ Options parseOptions(const Quib::List<Quib::String>& arguments) {
             options.mute = true;
         } else if (arg == "--help") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--edit") {
             options.edit = true;
             // The address is optional: a following word that is not an option.

@@ -18,6 +18,7 @@ struct Options {
     bool native = false; // render at the window's size, not at 1280 x 720 scaled
     int audioOffset = 0; // milliseconds the sound reaches the listener later than reported
     bool help = false;
+    bool version = false;  // --version: say the version, then exit
     // The editing mode: a window, the link to a Rocket editor at this host
     // and port, transport keys, shaders and tracks reloaded as they change.
     bool edit = false;

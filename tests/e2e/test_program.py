@@ -43,6 +43,22 @@ check(result.returncode == 0 and all(o in result.stdout for o in
                                       "--edit", "--audio-offset", "--help")),
       "--help names every option, status %d" % result.returncode)
 
+# Both programs say one version, the project's (with the commit they were
+# built from), for --version and at the end of --help.
+project = re.search(r"project\(velvoria VERSION ([0-9.]+)", open(os.path.join(os.path.dirname(
+    os.path.abspath(__file__)), "..", "..", "CMakeLists.txt")).read()).group(1)
+said = {}
+for program in (VELVORIA, CAPTURE):
+    name = os.path.basename(program)
+    for option in ("--version", "--help"):
+        run = subprocess.run([program, option], env=env(), capture_output=True, text=True, timeout=30)
+        last = run.stdout.strip().splitlines()[-1] if run.stdout.strip() else ""
+        said[(name, option)] = last.split()[-1] if last.startswith(name + " ") and run.returncode == 0 else None
+versions = set(said.values())
+version = versions.pop() if len(versions) == 1 else None
+check(version is not None and re.fullmatch(re.escape(project) + r"(\+g[0-9a-f]{7,}(-dirty)?)?", version),
+      "--version and --help of both programs say one version, %s's %s: %s" % ("CMakeLists.txt", project, said))
+
 # A bad option value: its line, then the usage, and status 2, before any window.
 for value in ("1001", "abc"):
     result = run([VELVORIA, "--audio-offset", value], env=env(), timeout=30)

@@ -4,9 +4,10 @@
 # (SwiftShader) and Firefox ESR: the frames at 5, 30 and 45 s against the
 # Linux capture tool's, refused #at= values, missing files named, the page
 # under a sub-path, the start button and the music's clock, a second start,
-# a resize, Escape, and a console without errors; in Chromium also the
-# 3840x2160 buffer of a 1920x1080 tab at devicePixelRatio 2 against the
-# capture tool's frame at that size.
+# a resize, Escape, the page opened from disk, and a console without errors;
+# in Chromium also the 3840x2160 buffer of a 1920x1080 tab at
+# devicePixelRatio 2 against the capture tool's frame at that size, a touch
+# screen's hint and Stop control, and the fullscreen note.
 # Frames and logs go to build-web/test/. Exit status 3 when Chromium cannot
 # be had; Firefox that cannot run here is skipped with one line that says why.
 # VELVORIA_WEB_BROWSERS picks the browsers (default: "chromium firefox").

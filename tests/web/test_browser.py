@@ -11,11 +11,15 @@ slash, as static hosts serve a folder), and can leave one file out.
     "velvoria: playing T" with T advancing, a second start changes nothing,
     a resize re-fits the drawing buffer, a tab hidden for 2 s and shown
     again shows the music's time, and Escape ends it;
+  - opened from disk (file:) it says to serve it over HTTP and how, or
+    plays where the browser allows that;
   - nothing in the console at error level, no uncaught exception;
   - Chromium only: at 1920x1080 CSS pixels and devicePixelRatio 2 the drawing
     buffer is 3840x2160 and its frame matches the capture tool's at that
     size, with more detail than the 1280x720 canvas upscaled; without
-    WebGL2 or float targets the page says so.
+    WebGL2 or float targets the page says so; on a touch screen the hint
+    names taps and a tap control stops it; in fullscreen the page says that
+    Escape leaves fullscreen first.
 
 usage: test_browser.py chromium|firefox DIST_DIR DESKTOP_DIR DESKTOP_4K_DIR OUT_DIR [--measure]
 DESKTOP_DIR holds frame-05000.png ... at 1280x720, DESKTOP_4K_DIR
@@ -50,6 +54,7 @@ NATIVE_TIME = 30
 MIN_PSNR = 30.0
 BAD_AT = ("-1", "1e9", "NaN", "abc", "64", "")
 MUSIC = "zandol_and_Pemrix-Vorth_Speaks.mp3"
+SERVE_COMMAND = "python3 -m http.server"
 
 
 class Unavailable(Exception):
@@ -260,6 +265,16 @@ class DevTools(Page):
         for kind in ("keyDown", "keyUp"):
             self.call("Input.dispatchKeyEvent", type=kind, key="Escape", code="Escape", windowsVirtualKeyCode=27)
 
+    def tap(self, selector):
+        box = self.evaluate(f"(() => {{ const r = document.querySelector('{selector}').getBoundingClientRect();"
+                            " return [r.x + r.width / 2, r.y + r.height / 2]; })()")
+        self.call("Input.dispatchTouchEvent", type="touchStart", touchPoints=[{"x": box[0], "y": box[1]}])
+        self.call("Input.dispatchTouchEvent", type="touchEnd", touchPoints=[])
+
+    def press_f(self):
+        self.call("Input.dispatchKeyEvent", type="keyDown", key="f", code="KeyF", text="f", windowsVirtualKeyCode=70)
+        self.call("Input.dispatchKeyEvent", type="keyUp", key="f", code="KeyF", windowsVirtualKeyCode=70)
+
     def view(self, width, height, ratio):
         """The tab's size in CSS pixels and its devicePixelRatio."""
         self.call("Emulation.setDeviceMetricsOverride", width=width, height=height, deviceScaleFactor=ratio,
@@ -299,7 +314,7 @@ class Chromium:
             time.sleep(0.1)
         raise Unavailable("chromium did not open its DevTools port")
 
-    def open(self, url, first_script=None, view=None):
+    def open(self, url, first_script=None, view=None, touch=False):
         request = urllib.request.Request(f"http://127.0.0.1:{self.port}/json/new?about:blank", method="PUT")
         target = json.load(urllib.request.urlopen(request))
         page = DevTools(target["webSocketDebuggerUrl"])
@@ -310,6 +325,8 @@ class Chromium:
             page.call("Page.addScriptToEvaluateOnNewDocument", source=first_script)
         if view:
             page.view(*view)
+        if touch:  # a touch screen, as a phone's
+            page.call("Emulation.setTouchEmulationEnabled", enabled=True, maxTouchPoints=5)
         page.call("Page.navigate", url=url)
         return page
 
@@ -707,6 +724,71 @@ def check_playing(browser, root, failures, errors):
     browser.done(page)
 
 
+def from_disk(browser, dist):
+    """The page opened as a file: its title once it has played or given up,
+    and the words it shows."""
+    page = browser.open("file://" + urllib.request.pathname2url(os.path.abspath(dist)) + "/index.html")
+    wait_for(lambda: page.evaluate("document.title") == "velvoria: loaded"
+             or page.evaluate("document.title").startswith("velvoria: error"), 300)
+    title, words = page.evaluate("document.title"), page.message()
+    browser.done(page)
+    return title, words
+
+
+def shows(element):
+    """An expression: the element of that id is there and not hidden."""
+    return f"(e => !!e && !e.hidden)(document.getElementById('{element}'))"
+
+
+def check_viewers(browser, root, dist, failures, errors):
+    """Opened from disk, the page says to serve it over HTTP with the one
+    command (or plays, where the browser lets it). Chromium also: on a touch
+    screen the hint names taps and a tap control stops the production; in
+    fullscreen the note over the picture and the hint say that Escape
+    leaves fullscreen first."""
+    title, words = from_disk(browser, dist)
+    print(f"web-test: {browser.name}: from disk: {title!r}")
+    if not (title == "velvoria: loaded" or SERVE_COMMAND in words and "HTTP" in words):
+        failures.append(f"from disk the title is {title!r} and the page shows {words!r}")
+    if browser.name != "chromium":
+        return
+
+    page = browser.open(f"{root}/index.html#size=640x360", touch=True)
+    page.wait_title(lambda title: title == "velvoria: loaded", 300)
+    hint = page.evaluate("document.getElementById('hint').textContent")
+    page.tap("#start")
+    page.wait_title(lambda title: title.startswith("velvoria: playing "), 60)
+    page.tap("#canvas")
+    shown = wait_for(lambda: page.evaluate(shows("controls")), 10)
+    if shown:
+        page.tap("#stop")
+    stopped = wait_for(lambda: page.evaluate("document.title") == "velvoria: ended", 30)
+    errors += page.errors
+    browser.done(page)
+    print(f"web-test: {browser.name}: touch screen: hint {hint!r}; a tap shows the controls: {shown},"
+          f" Stop ends it: {stopped}")
+    if "Tap" not in hint or "Escape" in hint or "F or" in hint or not shown or not stopped:
+        failures.append(f"on a touch screen the hint is {hint!r}, the controls show: {shown}, Stop stops: {stopped}")
+
+    page = browser.open(f"{root}/index.html#size=640x360")
+    page.wait_title(lambda title: title == "velvoria: loaded", 300)
+    page.click("#start")
+    page.wait_title(lambda title: title.startswith("velvoria: playing "), 60)
+    page.press_f()
+    full = wait_for(lambda: page.evaluate("document.fullscreenElement !== null && " + shows("note")), 10)
+    note = page.evaluate(shows("note") + " ? document.getElementById('note').textContent : ''")
+    page.press_f()
+    left = wait_for(lambda: page.evaluate("document.fullscreenElement === null"), 10)
+    hint = page.evaluate("document.getElementById('hint').textContent")
+    page.escape()
+    page.wait_title(lambda title: title == "velvoria: ended", 30)
+    errors += page.errors
+    browser.done(page)
+    print(f"web-test: {browser.name}: in fullscreen ({full}) the note says {note!r}; out of it ({left}) {hint!r}")
+    if not full or "Escape leaves fullscreen first" not in note or not left or "Escape: stop" not in hint:
+        failures.append(f"fullscreen {full}: the note says {note!r}; left {left}: the hint says {hint!r}")
+
+
 def check_native(browser, root, desktop_4k_dir, desktop_dir, out_dir, failures, errors):
     """1920x1080 CSS pixels at devicePixelRatio 2: a 3840x2160 buffer, the
     capture tool's frame at that size, sharper than 1280x720 upscaled."""
@@ -806,6 +888,7 @@ def main():
         check_frames(browser, root, desktop_dir, out_dir, failures, errors)
         check_refusals(browser, root, failures)
         check_playing(browser, root, failures, errors)
+        check_viewers(browser, root, dist, failures, errors)
         if which == "chromium":
             check_native(browser, root, desktop_4k_dir, desktop_dir, out_dir, failures, errors)
     except AssertionError as e:

@@ -124,13 +124,14 @@ bool frameTimes(CaptureOptions& o, const Span& span) {
 
 }  // namespace
 
-int usage() {
-    std::fprintf(stderr,
+int usage(FILE* out) {
+    std::fprintf(out,
                  "usage: velvoria-capture --at SECONDS... --out DIR\n"
                  "       velvoria-capture --from S --to S --fps N --out DIR\n"
                  "       velvoria-capture --bench --at SECONDS...\n"
                  "       velvoria-capture --video FILE.mp4 [--fps N] [--from S] [--to S]\n"
                  "                        [--audio MASTER.wav|.flac] [--quality standard|master]\n"
+                 "       velvoria-capture --help | --version\n"
                  "  every mode: [--size WxH] 16:9 and even, 640x360 to 3840x2160 (1280x720; others are refused)\n"
                  "              [--supersample N] 1 to 4: rendered N times larger, averaged down\n"
                  "              (at most 7680 pixels wide rendered)\n"

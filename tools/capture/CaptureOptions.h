@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -25,8 +26,9 @@ struct CaptureOptions {
 // (empty otherwise).
 bool parseCaptureOptions(int argc, char** argv, CaptureOptions& options, std::string& error);
 
-// Prints the usage on standard error; the exit status that goes with it.
-int usage();
+// Prints the usage (on standard error unless told); the exit status that
+// goes with a usage error.
+int usage(FILE* out = stderr);
 
 // The video's span is half-open: frames from, from + 1/fps, ... before to.
 long frameCount(const CaptureOptions& options);

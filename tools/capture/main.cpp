@@ -34,6 +34,7 @@
 #include "FrameWriter.h"
 #include "OutputFile.h"
 #include "Renderer.h"
+#include "Version.h"
 #include "VideoExport.h"
 #include "platform/Files.h"
 #include "platform/Platform.h"
@@ -114,6 +115,18 @@ int renderAll(const CaptureOptions& options) {
 
 int main(int argc, char** argv) {
     keepStandardStreamsOpen();
+    // --help and --version answer on standard output, wherever they stand.
+    for (int i = 1; i < argc; ++i) {
+        bool help = std::strcmp(argv[i], "--help") == 0;
+        if (help || std::strcmp(argv[i], "--version") == 0) {
+            if (help) {
+                usage(stdout);
+                std::putchar('\n');
+            }
+            std::printf("velvoria-capture %s\n", velvoriaVersion);
+            return 0;
+        }
+    }
     CaptureOptions options;
     std::string error;
     if (!parseCaptureOptions(argc, argv, options, error)) {

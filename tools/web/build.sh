@@ -45,6 +45,8 @@ rm -rf "$DIST"
 mkdir -p "$DIST/Data"
 cp "$BUILD/velvoria.js" "$BUILD/velvoria.wasm" "$BUILD/velvoria.data" "$DIST/"
 cp "$PAGE"/* "$DIST/"
+# The version the page shows, as the desktop programs say it.
+sed -i "s|@VELVORIA_VERSION@|$(tools/version.sh)|" "$DIST/index.html"
 cp "$MUSIC" "$DIST/Data/"
 say "wrote $DIST ($(du -sh "$DIST" | cut -f1)):"
 (cd "$DIST" && ls -l --block-size=K . Data | sed 's/^/  /')

@@ -5,8 +5,9 @@
 // smoothly between the context's audio blocks and never goes back except by
 // a seek. Past the end of the music the position keeps advancing in real
 // time, as the desktop channel plays silence.
-// A context that has not run a second after the music started has no sound
-// output to run on (a browser without an audio device keeps it suspended):
+// A context that has not run three seconds after the music started has no
+// sound output to run on (a browser without an audio device keeps it
+// suspended; a busy machine's Firefox takes more than one to open its own):
 // the music is dropped and the position runs on the wall clock, as the
 // desktop's clock does without a device. A context that ran and was
 // suspended later (a phone's background tab) is waited for: the music's
@@ -40,6 +41,8 @@ EM_JS(void, musicStart, (const char* path, double offset), {
     music.origin = when - offset;
     music.held = null;
     music.last = offset;
+    music.from = offset;
+    music.smoothAt = null;
     music.started = performance.now();
     music.ran = music.context.state === 'running';
     music.wall = null;
@@ -57,7 +60,7 @@ EM_JS(double, musicPosition, (), {
     if (music.held !== null) return music.held;
     var context = music.context;
     if (context.state === 'running') music.ran = true;
-    if (!music.ran && music.wall === null && performance.now() - music.started > 1000) {
+    if (!music.ran && music.wall === null && performance.now() - music.started > 3000) {
         console.warn('velvoria: the browser gives no sound output; the production plays without its music');
         if (music.source) music.source.stop();
         music.source = null;
@@ -69,11 +72,33 @@ EM_JS(double, musicPosition, (), {
     }
     var now = context.currentTime - (context.outputLatency || context.baseLatency || 0);
     if (context.getOutputTimestamp) {
+        // A stamp is the context's time heard at a moment of the page's
+        // clock. Until the output has really started, Chromium answers
+        // with no moment (performanceTime 0) beside a small context time:
+        // taken as a stamp, that would make the page's age the position.
         var stamp = context.getOutputTimestamp();
-        if (stamp.contextTime > 0)
+        if (stamp.performanceTime > 0 && stamp.contextTime >= 0)
             now = stamp.contextTime + Math.max(0, performance.now() - stamp.performanceTime) / 1000;
     }
-    music.last = Math.max(music.last, now - music.origin);
+    // Nothing is heard that the context has not made yet.
+    var reported = Math.min(now, context.currentTime) - music.origin;
+    // Some browsers (Firefox) move the context's time in blocks of up to a
+    // tenth of a second as the page sees it: between readings the position
+    // moves on with the page's clock, drawn toward the reported one within
+    // about half a second; a jump (a seek, a drop-out) is followed at once.
+    // It is never more than a little ahead of the reported position, and
+    // not at all before the sound from the start point is heard.
+    var at = performance.now() / 1000;
+    var position = reported;
+    if (music.smoothAt !== null) {
+        var predicted = music.smooth + (at - music.smoothAt);
+        if (Math.abs(reported - predicted) < 0.15)
+            position = predicted + (reported - predicted) * Math.min(1, (at - music.smoothAt) / 0.5);
+    }
+    position = Math.min(position, reported + (reported > music.from ? 0.05 : 0));
+    music.smooth = position;
+    music.smoothAt = at;
+    music.last = Math.max(music.last, position);
     return Math.max(0, music.last);
 });
 // clang-format on

@@ -8,6 +8,10 @@
 // the server does not give, no WebGL 2). &size=WxH (or #size=WxH) renders
 // at that size instead of the element's; #glcheck reads GL's error state
 // after every frame (see WebMain.cpp).
+// Opened from disk (file:), where most browsers refuse the page its own
+// files, it says how to serve it instead; on a touch screen its hint names
+// taps and a tap on the picture shows Stop and Fullscreen controls; in
+// fullscreen it says that Escape leaves fullscreen first.
 (function () {
     'use strict';
 
@@ -22,6 +26,18 @@
     const start = document.getElementById('start');
     const message = document.getElementById('message');
     const hint = document.getElementById('hint');
+    const note = document.getElementById('note');
+    const controls = document.getElementById('controls');
+    const stopButton = document.getElementById('stop');
+    const fullscreenButton = document.getElementById('fullscreen');
+    const version = document.getElementById('version');
+
+    const fromDisk = location.protocol === 'file:';
+    const serveCommand = 'python3 -m http.server 8000';
+    // A phone or a tablet (or the first touch on any screen): taps, not keys.
+    let touch = !!(window.matchMedia && matchMedia('(pointer: coarse)').matches);
+    // The build writes its version into the page; a page that was not built has none.
+    if (version.textContent.indexOf('@') >= 0) version.hidden = true;
 
     const hash = new URLSearchParams(location.hash.slice(1));
     const at = hash.get('at');
@@ -50,6 +66,55 @@
         message.hidden = false;
     }
 
+    // A file of the page that could not be had. From disk that is the
+    // browser's refusal, whatever it calls it ("Failed to fetch", "Script
+    // error."): the page says what helps instead, the cause in small print.
+    function loadFailed(text) {
+        if (!fromDisk) return fail(text);
+        const words = ['Opened from disk, this browser does not let the page load its own files.' +
+                       ' Serve its folder over HTTP instead: in the folder that holds index.html, run',
+                       'and open http://localhost:8000/'];
+        fail(words[0] + ' ' + serveCommand + ' ' + words[1]);
+        const code = document.createElement('code');
+        code.textContent = serveCommand;
+        const detail = document.createElement('div');
+        detail.className = 'detail';
+        detail.textContent = '(' + text + ')';
+        message.textContent = '';
+        message.append(words[0], code, words[1], detail);
+    }
+
+    function fullscreenElement() {
+        return document.fullscreenElement || document.webkitFullscreenElement || null;
+    }
+
+    // What the viewer can do, in the words of the device: the start
+    // screen's hint, and the note shown over the picture in fullscreen.
+    function controlText() {
+        const full = fullscreenElement() !== null;
+        if (touch) return 'Tap the picture while it plays: Stop, ' + (full ? 'Leave fullscreen.' : 'Fullscreen.');
+        if (full) return 'F or double-click: leave fullscreen. Escape leaves fullscreen first; a second Escape stops.';
+        return 'F or double-click: fullscreen. Escape: stop.';
+    }
+
+    function showHint() { hint.textContent = 'With sound. ' + controlText(); }
+
+    let noteTimer = null;
+    function showNote(text) {
+        note.textContent = text;
+        note.hidden = false;
+        clearTimeout(noteTimer);
+        noteTimer = setTimeout(function () { note.hidden = true; }, 5000);
+    }
+
+    let controlsTimer = null;
+    function showControls() {
+        fullscreenButton.textContent = fullscreenElement() ? 'Leave fullscreen' : 'Fullscreen';
+        controls.hidden = false;
+        clearTimeout(controlsTimer);
+        controlsTimer = setTimeout(function () { controls.hidden = true; }, 5000);
+    }
+
     function showProgress() {
         const done = loading.program[0] + loading.music[0];
         const total = loading.program[1] + loading.music[1];
@@ -61,6 +126,7 @@
         status.textContent = 'Velvoria by Orvanth';
         progress.hidden = true;
         start.textContent = label;
+        showHint();
         start.hidden = hint.hidden = false;
         overlay.hidden = false;
         start.focus();
@@ -80,6 +146,7 @@
             title('playing ' + detail);
         } else if (name === 'ended') {
             playing = false;
+            note.hidden = controls.hidden = true;
             title('ended');
             if (document.fullscreenElement) document.exitFullscreen().catch(function () {});
             offerStart('Watch again');
@@ -92,7 +159,7 @@
         velvoriaEvent: event,
         // What the program's own WebAudio player plays from.
         velvoriaMusic: { context: null, buffers: {}, source: null, origin: 0, held: null, last: 0, started: 0,
-                         ran: false, wall: null },
+                         ran: false, wall: null, from: 0, smooth: 0, smoothAt: null },
         print: function (text) { console.log(text); },
         printErr: function (text) { console.warn(text); },
         // The preloaded data reports "... (done/total)".
@@ -114,7 +181,7 @@
             }).then(function (result) {
                 receive(result.instance, result.module);
             }).catch(function (error) {
-                fail(error.message);
+                loadFailed(error.message);
             });
             return {};
         },
@@ -147,7 +214,7 @@
         const script = document.createElement('script');
         script.src = 'velvoria.js';
         script.async = true;
-        script.onerror = function () { fail('velvoria.js could not be loaded from the server'); };
+        script.onerror = function () { loadFailed('velvoria.js could not be loaded from the server'); };
         document.body.appendChild(script);
     }
 
@@ -178,13 +245,15 @@
             musicLoaded = true;
             offerStart('Start');
         }).catch(function (error) {
-            fail('The music could not be loaded: ' + error.message);
+            loadFailed('The music could not be loaded: ' + error.message);
         });
     }
 
     function toggleFullscreen() {
         if (document.fullscreenElement) {
             document.exitFullscreen().catch(function () {});
+        } else if (document.webkitFullscreenElement) {
+            document.webkitExitFullscreen();
         } else if (stage.requestFullscreen) {
             stage.requestFullscreen().catch(function () {});
         } else if (stage.webkitRequestFullscreen) {
@@ -216,6 +285,33 @@
         }
     });
     stage.addEventListener('dblclick', toggleFullscreen);
+    // A tap on the picture while it plays shows the controls a while.
+    document.addEventListener('pointerdown', function (e) {
+        if (e.pointerType === 'touch' && !touch) {
+            touch = true;
+            showHint();
+        }
+    });
+    stage.addEventListener('pointerup', function (e) {
+        if (playing && touch && !controls.contains(e.target)) showControls();
+    });
+    stopButton.addEventListener('click', function () {
+        controls.hidden = true;
+        if (playing) Module._velvoria_stop();
+    });
+    fullscreenButton.addEventListener('click', function () {
+        toggleFullscreen();
+        controls.hidden = true;
+    });
+    // In fullscreen the first Escape is the browser's: it leaves
+    // fullscreen. The hint and a note over the picture say so.
+    function fullscreenChanged() {
+        showHint();
+        if (playing && fullscreenElement()) showNote(controlText());
+        else note.hidden = true;
+    }
+    document.addEventListener('fullscreenchange', fullscreenChanged);
+    document.addEventListener('webkitfullscreenchange', fullscreenChanged);
     // A hidden tab draws nothing while the music plays on; shown again, the
     // next frame is the music's time. A browser that suspended the audio
     // meanwhile is asked to resume it.
@@ -231,9 +327,9 @@
         const text = String(e.message || e.error);
         const file = /^(?:Uncaught )?(?:Error: )?(.*) : (\S+)$/.exec(text);
         if (file) {
-            fail(file[2].split('/').pop() + ' could not be loaded from the server (' + (file[1] || 'HTTP error') + ')');
+            loadFailed(file[2].split('/').pop() + ' could not be loaded from the server (' + (file[1] || 'HTTP error') + ')');
         } else {
-            fail('The program could not start: ' + text);
+            loadFailed('The program could not start: ' + text);
         }
     });
 
