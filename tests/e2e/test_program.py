@@ -51,9 +51,9 @@ said = {}
 for program in (VELVORIA, CAPTURE):
     name = os.path.basename(program)
     for option in ("--version", "--help"):
-        run = subprocess.run([program, option], env=env(), capture_output=True, text=True, timeout=30)
-        last = run.stdout.strip().splitlines()[-1] if run.stdout.strip() else ""
-        said[(name, option)] = last.split()[-1] if last.startswith(name + " ") and run.returncode == 0 else None
+        answer = run([program, option], env=env(), timeout=30)
+        last = answer.stdout.strip().splitlines()[-1] if answer.stdout.strip() else ""
+        said[(name, option)] = last.split()[-1] if last.startswith(name + " ") and answer.returncode == 0 else None
 versions = set(said.values())
 version = versions.pop() if len(versions) == 1 else None
 check(version is not None and re.fullmatch(re.escape(project) + r"(\+g[0-9a-f]{7,}(-dirty)?)?", version),
