@@ -35,9 +35,18 @@ std::string trackBytes(int32_t count, const std::vector<Key>& keys) {
     return bytes;
 }
 
+// A directory of the test process's own: ctest may run the cases of this
+// file side by side, each in a process of its own.
+std::string processDirectory() {
+    std::string pattern = ::testing::TempDir() + "velvoria-tracks-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    return mkdtemp(name.data()) ? std::string(name.data()) + "/" : ::testing::TempDir();
+}
+
 class Tracks : public ::testing::Test {
 protected:
-    std::string dir = ::testing::TempDir();
+    std::string dir = processDirectory();
     std::vector<std::string> made;
 
     std::string write(const std::string& name, const std::string& bytes) {
@@ -49,6 +58,7 @@ protected:
     void TearDown() override {
         for (const std::string& p : made)
             std::remove(p.c_str());
+        rmdir(dir.c_str());  // only when it is one of ours and empty
     }
     // A track holding these keys, loaded from a file.
     SyncTrack load(const std::vector<Key>& keys) {
