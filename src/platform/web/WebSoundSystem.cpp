@@ -134,6 +134,11 @@ Result System::playSound(int, Stream* played, bool paused, Channel** result) {
     return Ok;
 }
 
+Result System::setOutput(OutputType output) {
+    outputType = output;
+    return Ok;
+}
+
 Result System::setOutputOffset(int milliseconds) {
     offsetMilliseconds = milliseconds;
     return Ok;

@@ -1,0 +1,131 @@
+#include "platform/PlaybackClock.h"
+
+#include <algorithm>
+
+PlaybackClock::PlaybackClock(SoundOutput& output, int rate, int64_t offsetFrames, Seek seek, void* user, Now now)
+    : output(output), rate(rate), offset(offsetFrames), seekMusic(seek), user(user), now(now) {
+    movedAt = progressAt = now();
+}
+
+uint64_t PlaybackClock::framesIn(int64_t nanoseconds) const {
+    if (nanoseconds <= 0)
+        return 0;
+    uint64_t ns = uint64_t(nanoseconds), second = 1000000000;
+    return ns / second * uint64_t(rate) + ns % second * uint64_t(rate) / second;
+}
+
+uint64_t PlaybackClock::report(uint64_t frames, int64_t at) {
+    reported = std::max(frames, reported);
+    reportedAt = at;
+    return reported;
+}
+
+uint64_t PlaybackClock::position() {
+    if (isPaused)
+        return held;
+    int64_t t = now();
+    SoundOutput::Heard heard;
+    output.lock();
+    bool known = output.heard(&heard);
+    bool alive = output.running();
+    output.unlock();
+
+    // The output's frame heard now: its report moved on by the time since,
+    // never from before the last seek and never past what it was given.
+    uint64_t frame = furthest;
+    if (known) {
+        frame = heard.frames;
+        int64_t from = std::max(heard.at, movedAt);
+        if (heard.playing && t > from)
+            frame += framesIn(t - from);
+        frame = std::min(frame, heard.limit);
+        if (frame > furthest) {
+            furthest = frame;
+            progressAt = t;
+        }
+    }
+
+    if (onWall) {
+        uint64_t wall = wallFrom + framesIn(t - wallAt);
+        if (alive && furthest > stalledAt) {
+            // It plays again: the music is taken up where the picture is.
+            output.lock();
+            seekLocked(wall, t);
+            output.unlock();
+            return reported;
+        }
+        return report(wall, t);
+    }
+    if (!alive || t - progressAt > stallNanoseconds) {
+        // Lost, or standing still: on the wall clock from the moment the
+        // sound was last heard to move on.
+        onWall = true;
+        wallFrom = reported;
+        wallAt = std::min(progressAt, t);
+        stalledAt = furthest;
+        return report(wallFrom + framesIn(t - wallAt), t);
+    }
+
+    // The music's frame: the last seek's target until the sound from there
+    // is heard, then on from it; less what the listener hears later still.
+    if (frame < start)
+        return report(target, t);
+    uint64_t music = target + (frame - start);
+    uint64_t shown = offset >= 0 ? (music > uint64_t(offset) ? music - uint64_t(offset) : 0)
+                                 : music + uint64_t(-offset);
+    if (reportedAt)
+        shown = std::min(shown, reported + framesIn(t - reportedAt) + uint64_t(rate) / 1000);
+    return report(shown, t);
+}
+
+void PlaybackClock::seekLocked(uint64_t frame, int64_t at) {
+    seekMusic(user, frame);
+    start = output.flush();
+    target = frame;
+    held = frame;
+    reported = frame;
+    reportedAt = at;
+    movedAt = at;
+    progressAt = at;
+    onWall = false;
+}
+
+void PlaybackClock::seek(uint64_t frame) {
+    output.lock();
+    seekLocked(frame, now());
+    output.unlock();
+}
+
+void PlaybackClock::setPaused(bool paused) {
+    if (paused == isPaused)
+        return;
+    if (paused) {
+        held = position();
+        output.lock();
+        output.setPaused(true);
+        output.unlock();
+        isPaused = true;
+        return;
+    }
+    // What the output held from before the pause is dropped: the music goes
+    // on from the frame the picture held, heard as the clock moves on.
+    output.lock();
+    seekLocked(held, now());
+    output.setPaused(false);
+    output.unlock();
+    isPaused = false;
+}
+
+void PlaybackClock::given(uint64_t* frames, uint64_t* queued) {
+    SoundOutput::Heard heard;
+    output.lock();
+    bool known = output.heard(&heard);
+    output.unlock();
+    if (!known || heard.limit == UINT64_MAX || heard.limit < start) {
+        *frames = position();
+        *queued = 0;
+        return;
+    }
+    *frames = target + (heard.limit - start);
+    *queued = heard.limit > heard.frames ? heard.limit - heard.frames : 0;
+}
