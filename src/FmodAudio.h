@@ -23,6 +23,9 @@ public:
     // reports (a TV's or a headset's delay; negative when earlier): the
     // clock follows what is heard. Set before play.
     void setAudioOffset(int milliseconds);
+    // Plays on no sound output: the channel advances on the wall clock, and
+    // everything that follows the music follows the time. Set before play.
+    void mute();
 
     void update() override;
     void pause() override;
