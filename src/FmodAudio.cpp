@@ -32,6 +32,14 @@ void FmodAudio::setAudioOffset(int milliseconds) { system->setOutputOffset(milli
 
 void FmodAudio::mute() { system->setOutput(Sound::OutputNoSound); }
 
+const char* FmodAudio::outputName() {
+    const char* name = nullptr;
+    bool onWallClock = false;
+    if (!channel || channel->getOutput(&name, &onWallClock) != Sound::Ok)
+        return nullptr;
+    return onWallClock ? "wall clock" : name;
+}
+
 void FmodAudio::update() { system->update(); }
 
 void FmodAudio::pause() {

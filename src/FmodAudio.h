@@ -26,6 +26,10 @@ public:
     // Plays on no sound output: the channel advances on the wall clock, and
     // everything that follows the music follows the time. Set before play.
     void mute();
+    // Which sound output the channel plays on ("PipeWire", "PulseAudio",
+    // "SDL", "silent"; "wall clock" when its clock has left an output that
+    // stopped playing); null without a channel. For tests and diagnostics.
+    const char* outputName();
 
     void update() override;
     void pause() override;

@@ -121,8 +121,14 @@ void PlaybackClock::given(uint64_t* frames, uint64_t* queued) {
     output.lock();
     bool known = output.heard(&heard);
     output.unlock();
-    if (!known || heard.limit == UINT64_MAX || heard.limit < start) {
-        *frames = position();
+    if (!known || heard.limit < start) {
+        *frames = target;
+        *queued = 0;
+        return;
+    }
+    if (heard.limit == UINT64_MAX) {
+        // An output that makes its own frames has been given what it played.
+        *frames = target + (heard.frames > start ? heard.frames - start : 0);
         *queued = 0;
         return;
     }

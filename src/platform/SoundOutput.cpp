@@ -7,6 +7,7 @@
 #include "platform/SdlOutput.h"
 #include "platform/SilentOutput.h"
 #ifdef VELVORIA_PULSE
+#include "platform/PipeWireOutput.h"
 #include "platform/PulseOutput.h"
 #endif
 
@@ -28,7 +29,11 @@ SoundOutput* openSoundOutput(int rate, int channels, SoundOutput::Fill fill, voi
     Failure failure = serverUnresponsive ? Failure::Unresponsive : Failure::Absent;
     SoundOutput* output = nullptr;
 #ifdef VELVORIA_PULSE
+    // PipeWire's own stream where its daemon answers with somewhere to play:
+    // its PulseAudio service would only stand between.
     if (!silent && failure != Failure::Unresponsive)
+        output = PipeWireOutput::open(rate, channels, fill, user, deadline, &failure);
+    if (!output && !silent && failure != Failure::Unresponsive)
         output = PulseOutput::open(rate, channels, fill, user, deadline, &failure);
 #endif
     if (!output && !silent && failure != Failure::Unresponsive)

@@ -204,4 +204,12 @@ Result Channel::getConsumed(unsigned long long* frames, unsigned* bufferFrames) 
     return Ok;
 }
 
+Result Channel::getOutput(const char** name, bool* onWallClock) {
+    if (state->stopped)
+        return ErrorInvalidHandle;
+    *name = state->output->name();
+    *onWallClock = state->clock->onWallClock();
+    return Ok;
+}
+
 }  // namespace Sound

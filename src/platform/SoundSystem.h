@@ -65,6 +65,10 @@ public:
     // The music's frames handed to the output so far, and how many of them
     // it had not played at its last report.
     Result getConsumed(unsigned long long* frames, unsigned* bufferFrames);
+    // Which output plays the channel ("PipeWire", "PulseAudio", "SDL",
+    // "silent"), and whether its clock runs on the wall clock for want of
+    // one that plays.
+    Result getOutput(const char** name, bool* onWallClock);
 
     struct State;  // shared with the audio thread
 

@@ -35,6 +35,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "avsync_player: no channel for %s\n", argv[1]);
         return 1;
     }
+    std::fprintf(stderr, "avsync_player: playing on %s\n", audio.outputName());
     long long start = monotonicNs(), last = -1, lastBefore = start;
     for (;;) {
         long long now = monotonicNs();

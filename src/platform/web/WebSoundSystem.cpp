@@ -202,4 +202,12 @@ Result Channel::setPosition(unsigned position, unsigned timeUnit) {
     return Ok;
 }
 
+Result Channel::getOutput(const char** name, bool* onWallClock) {
+    if (!state || state->stopped)
+        return ErrorInvalidHandle;
+    *name = "Web Audio";
+    *onWallClock = false;
+    return Ok;
+}
+
 }  // namespace Sound
