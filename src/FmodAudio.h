@@ -28,7 +28,8 @@ public:
     void mute();
     // Which sound output the channel plays on ("PipeWire", "PulseAudio",
     // "SDL", "silent"; "wall clock" when its clock has left an output that
-    // stopped playing); null without a channel. For tests and diagnostics.
+    // stopped playing); null without a channel or while its output is being
+    // opened. For tests and diagnostics.
     const char* outputName();
 
     void update() override;

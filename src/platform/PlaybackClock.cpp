@@ -66,13 +66,16 @@ uint64_t PlaybackClock::position() {
         return report(wallFrom + framesIn(t - wallAt), t);
     }
 
-    // The music's frame: the last seek's target until the sound from there
-    // is heard, then on from it; less what the listener hears later still.
-    if (frame < start)
-        return report(target, t);
-    uint64_t music = target + (frame - start);
-    uint64_t shown = offset >= 0 ? (music > uint64_t(offset) ? music - uint64_t(offset) : 0)
-                                 : music + uint64_t(-offset);
+    // The music's frame: the last seek's target until the listener hears the
+    // sound from there (the user's offset later than the output does), then
+    // on from it. The first reading after that is where the sound is; later
+    // ones move smoothly.
+    int64_t past = (frame >= start ? int64_t(frame - start) : -int64_t(start - frame)) - offset;
+    if (past < 0) {
+        reported = std::max(reported, target);
+        return reported;
+    }
+    uint64_t shown = target + uint64_t(past);
     if (reportedAt)
         shown = std::min(shown, reported + framesIn(t - reportedAt) + uint64_t(rate) / 1000);
     return report(shown, t);
@@ -84,7 +87,7 @@ void PlaybackClock::seekLocked(uint64_t frame, int64_t at) {
     target = frame;
     held = frame;
     reported = frame;
-    reportedAt = at;
+    reportedAt = 0;
     movedAt = at;
     progressAt = at;
     onWall = false;

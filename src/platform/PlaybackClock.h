@@ -11,7 +11,7 @@
 //    is taken up at one extra millisecond a reading, one behind it is waited
 //    for, so it never jumps and never goes back;
 //  - reads exactly the frame sought right after a seek, and holds there until
-//    the sound from there is heard;
+//    the sound from there is heard, then reads where the sound is;
 //  - holds while paused; on resume the music is taken up again at the held
 //    frame, so sound and picture go on together;
 //  - goes on on the wall clock when the output is lost, or reports no progress
@@ -66,8 +66,8 @@ private:
     uint64_t target = 0;
     int64_t movedAt;  // when; nothing sought was heard before it
 
-    uint64_t reported = 0;  // the last position read, and when (0: none yet)
-    int64_t reportedAt = 0;
+    uint64_t reported = 0;  // the last position read, and when (0: none since
+    int64_t reportedAt = 0; // the last seek)
 
     bool isPaused = false;
     uint64_t held = 0;

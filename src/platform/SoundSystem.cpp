@@ -2,9 +2,11 @@
 
 #include <mpg123.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "platform/PathKind.h"
 #include "platform/PlaybackClock.h"
@@ -28,12 +30,25 @@ public:
 struct Channel::State {
     Stream* stream = nullptr;
     SoundOutput* output = nullptr;
-    PlaybackClock* clock = nullptr;
-    bool ended = false;  // the output's thread's, or the seek's with the output locked
+    PlaybackClock* clock = nullptr;  // once the output is open
+    bool ended = false;    // the output's thread's, or the seek's with the output locked
+    bool started = false;  // silence until the channel plays: the same
     bool stopped = false;
+    // The output is opened on a thread of its own, so that no wait for a
+    // sound server holds the program's frames; until it is open the channel
+    // stands at `frame`, paused or not, as the player left it.
+    std::thread opener;
+    std::atomic<bool> opened{false};
+    uint64_t frame = 0;
+    bool paused = false;
+    int64_t offsetFrames = 0;
 
+    void open(bool silent);
+    PlaybackClock* ready();
     ~State() {
-        delete output;  // its thread ends before the clock goes
+        if (opener.joinable())
+            opener.join();  // its waits are bounded
+        delete output;      // its thread ends before the clock goes
         delete clock;
     }
 };
@@ -46,7 +61,7 @@ void fill(void* user, int16_t* frames, int count) {
     Channel::State* state = static_cast<Channel::State*>(user);
     unsigned char* out = reinterpret_cast<unsigned char*>(frames);
     size_t bytes = size_t(count) * 2 * size_t(state->stream->channels), done = 0;
-    while (!state->ended && done < bytes) {
+    while (state->started && !state->ended && done < bytes) {
         size_t got = 0;
         int result = mpg123_read(state->stream->decoder, out + done, bytes - done, &got);
         done += got;
@@ -59,14 +74,35 @@ void fill(void* user, int16_t* frames, int count) {
         std::memset(out + done, 0, bytes - done);
 }
 
-// The clock moves the music, the output locked.
+// The clock moves the music, the output locked; the first seek starts it.
 void seek(void* user, uint64_t frame) {
     Channel::State* state = static_cast<Channel::State*>(user);
     off_t reached = mpg123_seek(state->stream->decoder, off_t(frame), SEEK_SET);
     state->ended = reached < 0 || reached < off_t(frame);
+    state->started = true;
 }
 
 }  // namespace
+
+void Channel::State::open(bool silent) {
+    opener = std::thread([this, silent] {
+        output = openSoundOutput(int(stream->rate), stream->channels, fill, this, silent);
+        opened = true;
+    });
+}
+
+// The clock, once the output is open: the music taken up where the channel
+// stands, after whatever silence the output took before.
+PlaybackClock* Channel::State::ready() {
+    if (!clock && opened.load()) {
+        opener.join();
+        clock = new PlaybackClock(*output, int(stream->rate), offsetFrames, seek, this);
+        clock->seek(frame);
+        if (paused)
+            clock->setPaused(true);
+    }
+    return clock;
+}
 
 Result System::create(System** system) {
     *system = new System;
@@ -132,11 +168,9 @@ Result System::playSound(int, Stream* sound, bool paused, Channel** result) {
     closeChannel();
     Channel::State* state = new Channel::State;
     state->stream = sound;
-    state->output = openSoundOutput(int(sound->rate), sound->channels, fill, state, outputType == OutputNoSound);
-    int64_t offsetFrames = int64_t(offsetMilliseconds) * sound->rate / 1000;
-    state->clock = new PlaybackClock(*state->output, int(sound->rate), offsetFrames, seek, state);
-    if (paused)
-        state->clock->setPaused(true);
+    state->offsetFrames = int64_t(offsetMilliseconds) * sound->rate / 1000;
+    state->paused = paused;
+    state->open(outputType == OutputNoSound);
     channel = new Channel;
     channel->state = state;
     *result = channel;
@@ -163,13 +197,18 @@ Result System::release() {
 Result Channel::setPaused(bool paused) {
     if (state->stopped)
         return ErrorInvalidHandle;
-    state->clock->setPaused(paused);
+    if (PlaybackClock* clock = state->ready())
+        clock->setPaused(paused);
+    else
+        state->paused = paused;
     return Ok;
 }
 
 Result Channel::stop() {
     if (state->stopped)
         return ErrorInvalidHandle;
+    if (state->opener.joinable())
+        state->opener.join();
     delete state->output;
     state->output = nullptr;
     delete state->clock;
@@ -181,7 +220,9 @@ Result Channel::stop() {
 Result Channel::getPosition(unsigned* position, unsigned timeUnit) {
     if (state->stopped || timeUnit != timeUnitMilliseconds)
         return ErrorInvalidHandle;
-    *position = unsigned(state->clock->position() * 1000 / uint64_t(state->stream->rate));
+    PlaybackClock* clock = state->ready();
+    uint64_t frame = clock ? clock->position() : state->frame;
+    *position = unsigned(frame * 1000 / uint64_t(state->stream->rate));
     return Ok;
 }
 
@@ -190,15 +231,20 @@ Result Channel::setPosition(unsigned position, unsigned timeUnit) {
         return ErrorInvalidHandle;
     // Rounded up, so that the frame reads back as the same millisecond.
     uint64_t rate = uint64_t(state->stream->rate);
-    state->clock->seek((uint64_t(position) * rate + 999) / 1000);
+    uint64_t frame = (uint64_t(position) * rate + 999) / 1000;
+    if (PlaybackClock* clock = state->ready())
+        clock->seek(frame);
+    else
+        state->frame = frame;
     return Ok;
 }
 
 Result Channel::getConsumed(unsigned long long* frames, unsigned* bufferFrames) {
     if (state->stopped)
         return ErrorInvalidHandle;
-    uint64_t given = 0, queued = 0;
-    state->clock->given(&given, &queued);
+    uint64_t given = state->frame, queued = 0;
+    if (PlaybackClock* clock = state->ready())
+        clock->given(&given, &queued);
     *frames = given;
     *bufferFrames = unsigned(queued);
     return Ok;
@@ -207,8 +253,9 @@ Result Channel::getConsumed(unsigned long long* frames, unsigned* bufferFrames) 
 Result Channel::getOutput(const char** name, bool* onWallClock) {
     if (state->stopped)
         return ErrorInvalidHandle;
-    *name = state->output->name();
-    *onWallClock = state->clock->onWallClock();
+    PlaybackClock* clock = state->ready();
+    *name = clock ? state->output->name() : nullptr;
+    *onWallClock = clock && clock->onWallClock();
     return Ok;
 }
 

@@ -38,6 +38,10 @@ public:
     Result setOutput(OutputType output);  // before playSound
     Result init(int maxChannels, unsigned flags, void* driverData);
     Result createStream(const char* path, unsigned mode, void* extraInfo, Stream** stream);
+    // The channel is there at once; its output is opened on a thread of its
+    // own (every wait of that bounded, platform/SoundOutput.h), and until it
+    // is open the channel stands at its start: no sound server holds the
+    // program's frames.
     Result playSound(int channelIndex, Stream* stream, bool paused, Channel** channel);
     // How much later than the output reports the sound reaches the
     // listener (negative: earlier); for the channels played after it.
@@ -66,8 +70,8 @@ public:
     // it had not played at its last report.
     Result getConsumed(unsigned long long* frames, unsigned* bufferFrames);
     // Which output plays the channel ("PipeWire", "PulseAudio", "SDL",
-    // "silent"), and whether its clock runs on the wall clock for want of
-    // one that plays.
+    // "silent"; null while it is being opened), and whether its clock runs
+    // on the wall clock for want of one that plays.
     Result getOutput(const char** name, bool* onWallClock);
 
     struct State;  // shared with the audio thread

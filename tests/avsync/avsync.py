@@ -22,12 +22,14 @@ import wave
 
 import numpy as np
 
-BUILD = os.path.abspath(sys.argv[1])
-PLAYER = os.path.join(BUILD, "avsync_player")
-RECORDER = os.path.join(BUILD, "avsync_recorder")
-PW_RECORDER = os.path.join(BUILD, "avsync_pw_recorder")
-PW_REFERENCE = os.path.join(BUILD, "avsync_pw_reference")
-PLAYER_TESTS = os.path.join(BUILD, "audio_tests")
+# The build's tools; another script that imports this one sets BUILD.
+BUILD = os.path.abspath(sys.argv[1]) if __name__ == "__main__" else None
+
+
+def tool(name):
+    return os.path.join(BUILD, name)
+
+
 RATE = 44100
 # The first click comes after the sound server has settled a new stream's
 # latency (about 1.5 s on a busy machine).
@@ -112,8 +114,8 @@ class Server:
 
     def recorder(self, seconds, raw, stamps):
         """The sink's monitor, recorded with the server's timing."""
-        return subprocess.Popen([RECORDER, "avsync.monitor", str(seconds), raw, stamps], env=self.env,
-                                preexec_fn=urgent)
+        return subprocess.Popen([tool("avsync_recorder"), "avsync.monitor", str(seconds), raw, stamps],
+                                env=self.env, preexec_fn=urgent)
 
     def answers(self):
         for _ in range(100):
@@ -143,8 +145,8 @@ class PipeWire(Server):
     record_rate = 48000
 
     def recorder(self, seconds, raw, stamps):
-        return subprocess.Popen([PW_RECORDER, "avsync", str(self.record_rate), str(seconds), raw, stamps],
-                                env=self.env, preexec_fn=urgent)
+        return subprocess.Popen([tool("avsync_pw_recorder"), "avsync", str(self.record_rate), str(seconds), raw,
+                                 stamps], env=self.env, preexec_fn=urgent)
 
     def __init__(self, work):
         self.dir = os.path.join(work, "pipewire")
@@ -186,14 +188,14 @@ def measure(server, work, mp3, times, settings, offset=None):
     time.sleep(0.5)
     # The player plays until its clock is past the last click, and the
     # recorder a little longer, for the sound still on its way.
-    command = [PLAYER, mp3, str(CLICKS[-1] + 0.5)] + ([str(offset)] if offset is not None else [])
+    command = [tool("avsync_player"), mp3, str(CLICKS[-1] + 0.5)] + ([str(offset)] if offset is not None else [])
     player = subprocess.run(command, env=env, capture_output=True, text=True, timeout=60,
                             preexec_fn=urgent)
     time.sleep(0.5)
     recorder.terminate()
     if recorder.wait(60) != 0 or player.returncode != 0:
         sys.exit("avsync: the player or the recorder failed: %s" % player.stderr.strip())
-    if "playing on %s" % server.output not in player.stderr:
+    if "played on %s" % server.output not in player.stderr:
         sys.exit("avsync: %s: the player did not play on its %s output: %s"
                  % (server.name, server.output, player.stderr.strip()))
     # When each click's time was first shown: every line is a moment the
@@ -237,8 +239,8 @@ def reference(server):
     raw, stamps = os.path.join(server.dir, "ref.raw"), os.path.join(server.dir, "ref.txt")
     recorder = server.recorder(LENGTH + 15, raw, stamps)
     time.sleep(0.5)
-    played = subprocess.run([PW_REFERENCE, str(len(CLICKS))], env=server.env, capture_output=True, text=True,
-                            timeout=60, preexec_fn=urgent)
+    played = subprocess.run([tool("avsync_pw_reference"), str(len(CLICKS))], env=server.env, capture_output=True,
+                            text=True, timeout=60, preexec_fn=urgent)
     time.sleep(0.5)
     recorder.terminate()
     if recorder.wait(60) != 0 or played.returncode != 0:
@@ -253,7 +255,7 @@ def reference(server):
 def player_tests(server):
     """The player's own tests on the server's output; True when they pass."""
     env = dict(server.env, VELVORIA_TEST_OUTPUT=server.output)
-    r = subprocess.run([PLAYER_TESTS], env=env, capture_output=True, text=True, timeout=300)
+    r = subprocess.run([tool("audio_tests")], env=env, capture_output=True, text=True, timeout=300)
     failed = [line.split()[-1] for line in r.stdout.splitlines() if line.startswith("[  FAILED  ] Player.")]
     print("avsync: %s: the player's tests (real time, smooth, pause, seek, replay) on its %s output: %s"
           % (server.name, server.output, "passed" if r.returncode == 0 else "FAILED " + ", ".join(failed)),

@@ -35,7 +35,6 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "avsync_player: no channel for %s\n", argv[1]);
         return 1;
     }
-    std::fprintf(stderr, "avsync_player: playing on %s\n", audio.outputName());
     long long start = monotonicNs(), last = -1, lastBefore = start;
     for (;;) {
         long long now = monotonicNs();
@@ -50,6 +49,8 @@ int main(int argc, char** argv) {
         timespec pause = {0, 500000};
         nanosleep(&pause, nullptr);
     }
+    const char* output = audio.outputName();
+    std::fprintf(stderr, "avsync_player: played on %s\n", output ? output : "no output");
     audio.stop();
     return 0;
 }

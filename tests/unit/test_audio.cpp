@@ -66,6 +66,8 @@ protected:
             audio.mute();
         audio.play(mp3.c_str());
         ASSERT_TRUE(audio.hasChannel());
+        for (int waited = 0; !audio.outputName() && waited < 5000; waited += 1)
+            SDL_Delay(1);
         ASSERT_STREQ(audio.outputName(), wantedOutput());
         for (int waited = 0; server() && audio.getPosition() == 0.0 && waited < 5000; waited += 5)
             SDL_Delay(5);
@@ -78,7 +80,9 @@ protected:
         ASSERT_EQ(system->playSound(-1, stream, false, channel), Sound::Ok);
         const char* name = nullptr;
         bool onWallClock = false;
-        (*channel)->getOutput(&name, &onWallClock);
+        for (int waited = 0; (*channel)->getOutput(&name, &onWallClock) == Sound::Ok && !name && waited < 5000;
+             waited += 1)
+            SDL_Delay(1);
         ASSERT_STREQ(name, wantedOutput());
         unsigned position = 0;
         for (int waited = 0; server() && position == 0 && waited < 5000; waited += 5) {
@@ -255,10 +259,12 @@ TEST_F(Player, AnOutputOffsetMovesThePositionByItsLength) {
         ASSERT_NO_FATAL_FAILURE(start(system, &channel));
         unsigned position = 0;
         ASSERT_EQ(channel->getPosition(&position, Sound::timeUnitMilliseconds), Sound::Ok);
+        // The music starts after the silence the device was handed before
+        // it (a buffer of 1024 frames at most).
         if (offset > 0)
             EXPECT_EQ(position, 0u);
         else
-            EXPECT_GE(position, 300u);
+            EXPECT_GE(position + 24, 300u);
         SDL_Delay(500);
         unsigned long long consumed = 0;
         unsigned buffer = 0;
