@@ -14,9 +14,8 @@ uint64_t PlaybackClock::framesIn(int64_t nanoseconds) const {
     return ns / second * uint64_t(rate) + ns % second * uint64_t(rate) / second;
 }
 
-uint64_t PlaybackClock::report(uint64_t frames, int64_t at) {
+uint64_t PlaybackClock::report(uint64_t frames) {
     reported = std::max(frames, reported);
-    reportedAt = at;
     return reported;
 }
 
@@ -54,7 +53,7 @@ uint64_t PlaybackClock::position() {
             output.unlock();
             return reported;
         }
-        return report(wall, t);
+        return report(wall);
     }
     if (!alive || t - progressAt > stallNanoseconds) {
         // Lost, or standing still: on the wall clock from the moment the
@@ -63,22 +62,20 @@ uint64_t PlaybackClock::position() {
         wallFrom = reported;
         wallAt = std::min(progressAt, t);
         stalledAt = furthest;
-        return report(wallFrom + framesIn(t - wallAt), t);
+        return report(wallFrom + framesIn(t - wallAt));
     }
 
-    // The music's frame: the last seek's target until the listener hears the
-    // sound from there (the user's offset later than the output does), then
-    // on from it. The first reading after that is where the sound is; later
-    // ones move smoothly.
-    int64_t past = (frame >= start ? int64_t(frame - start) : -int64_t(start - frame)) - offset;
-    if (past < 0) {
-        reported = std::max(reported, target);
-        return reported;
-    }
-    uint64_t shown = target + uint64_t(past);
-    if (reportedAt)
-        shown = std::min(shown, reported + framesIn(t - reportedAt) + uint64_t(rate) / 1000);
-    return report(shown, t);
+    // The music's frame the output has played: the last seek's target until
+    // the sound from there is out, then on from it, moving smoothly.
+    uint64_t music = frame > start ? target + (frame - start) : target;
+    if (musicAt)
+        music = std::min(music, musicShown + framesIn(t - musicAt) + uint64_t(rate) / 1000);
+    musicShown = std::max(music, musicShown);
+    musicAt = t;
+    // What the listener hears: the user's offset later, and never a frame
+    // before the seek's target.
+    int64_t shown = int64_t(musicShown) - offset;
+    return report(shown > int64_t(target) ? uint64_t(shown) : target);
 }
 
 void PlaybackClock::seekLocked(uint64_t frame, int64_t at) {
@@ -87,7 +84,8 @@ void PlaybackClock::seekLocked(uint64_t frame, int64_t at) {
     target = frame;
     held = frame;
     reported = frame;
-    reportedAt = 0;
+    musicShown = frame;
+    musicAt = 0;
     movedAt = at;
     progressAt = at;
     onWall = false;

@@ -11,7 +11,7 @@
 //    is taken up at one extra millisecond a reading, one behind it is waited
 //    for, so it never jumps and never goes back;
 //  - reads exactly the frame sought right after a seek, and holds there until
-//    the sound from there is heard, then reads where the sound is;
+//    the sound from there is heard;
 //  - holds while paused; on resume the music is taken up again at the held
 //    frame, so sound and picture go on together;
 //  - goes on on the wall clock when the output is lost, or reports no progress
@@ -50,7 +50,7 @@ public:
 
 private:
     uint64_t framesIn(int64_t nanoseconds) const;
-    uint64_t report(uint64_t frames, int64_t at);
+    uint64_t report(uint64_t frames);  // never back
     void seekLocked(uint64_t frame, int64_t at);
 
     SoundOutput& output;
@@ -66,8 +66,9 @@ private:
     uint64_t target = 0;
     int64_t movedAt;  // when; nothing sought was heard before it
 
-    uint64_t reported = 0;  // the last position read, and when (0: none since
-    int64_t reportedAt = 0; // the last seek)
+    uint64_t reported = 0;  // the last position read
+    uint64_t musicShown = 0;  // the music's frame it showed played, and when
+    int64_t musicAt = 0;      // (0: not since the last seek)
 
     bool isPaused = false;
     uint64_t held = 0;

@@ -107,8 +107,8 @@ TEST_F(PlaybackTime, MovesSmoothlyBetweenReportsAndNeverBack) {
 }
 
 // A seek drops what the output holds and reads exactly its target until the
-// output has played what it held before it; then it reads where the sound is
-// and moves on smoothly. A report taken before the seek does not count.
+// output has played what it held before it; then it moves on from there,
+// smoothly. A report taken before the seek does not count.
 TEST_F(PlaybackTime, ASeekHoldsUntilTheSoundFromThereIsHeard) {
     PlaybackClock clock = make();
     output.says(100, 600);
@@ -130,7 +130,6 @@ TEST_F(PlaybackTime, ASeekHoldsUntilTheSoundFromThereIsHeard) {
     EXPECT_EQ(read.back(), 5000u);  // 495
     output.says(530, 700);          // 30 past the seek already
     read = poll(clock, 40);
-    EXPECT_EQ(read[0], 5031u);  // where the sound is, at once
     for (size_t i = 1; i < read.size(); ++i)
         EXPECT_LE(read[i] - read[i - 1], 2u) << i;
     EXPECT_EQ(read.back(), 5070u);
@@ -173,9 +172,10 @@ TEST_F(PlaybackTime, TheUsersOffsetMovesThePositionByItsLength) {
     output.taken = 2000;
     later.seek(10000);
     EXPECT_EQ(later.position(), 10000u);
-    output.says(2400);  // 400 past the seek: 10100 shown
-    std::vector<uint64_t> read = poll(later, 200);
-    EXPECT_EQ(read.back(), 10300u);
+    output.says(2400);  // 400 past the seek, taken up smoothly, heard 300 later
+    std::vector<uint64_t> read = poll(later, 500);
+    EXPECT_EQ(read[99], 10000u);
+    EXPECT_EQ(read.back(), 10600u);
 
     output.taken = 0;
     output.says(100);
