@@ -6,7 +6,7 @@
 
 #include "platform/SdlOutput.h"
 #include "platform/SilentOutput.h"
-#ifdef VELVORIA_PULSE
+#ifdef VELVORIA_SOUND_SERVERS
 #include "platform/PipeWireOutput.h"
 #include "platform/PulseOutput.h"
 #endif
@@ -28,7 +28,7 @@ SoundOutput* openSoundOutput(int rate, int channels, SoundOutput::Fill fill, voi
     int64_t deadline = SoundOutput::now() + soundOutputWaitNanoseconds;
     Failure failure = serverUnresponsive ? Failure::Unresponsive : Failure::Absent;
     SoundOutput* output = nullptr;
-#ifdef VELVORIA_PULSE
+#ifdef VELVORIA_SOUND_SERVERS
     // PipeWire's own stream where its daemon answers with somewhere to play:
     // its PulseAudio service would only stand between.
     if (!silent && failure != Failure::Unresponsive)
