@@ -22,8 +22,9 @@ Demo::Demo(Music music, Mode mode, int audioOffset) {
         editing.reset(new EditClock(audio, wallClockMilliseconds));
     build(editing ? static_cast<Audio*>(editing.get()) : &audio);
     audio.setAudioOffset(audioOffset);
-    if (music == Music::On)
-        audio.play(musicFile);
+    if (music == Music::Off)
+        audio.mute();
+    audio.play(musicFile);
 }
 
 Demo::Demo(Audio* clock) { build(clock); }

@@ -22,7 +22,8 @@ public:
     // end instead of ending.
     enum class Mode { Play, Edit };
 
-    // With Music::Off nothing plays and the clock runs on the wall clock.
+    // With Music::Off the music plays on no sound output: its channel runs
+    // on the wall clock, and the tracks follow it.
     // audioOffset: milliseconds the sound reaches the listener later than
     // the sound system reports.
     explicit Demo(Music music = Music::On, Mode mode = Mode::Play, int audioOffset = 0);

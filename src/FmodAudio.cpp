@@ -20,14 +20,25 @@ FmodAudio::FmodAudio() : system(nullptr), channel(nullptr), sound(nullptr), play
 FmodAudio::~FmodAudio() { system->release(); }
 
 void FmodAudio::play(const Quib::String& path) {
-    // A file that cannot be opened or decoded, or no audio device, leaves the
-    // player without a channel: the clock then runs on the wall clock.
+    // A file that cannot be opened or decoded leaves the player without a
+    // channel: the clock then runs on the wall clock. Without a sound output
+    // the channel plays silently on the wall clock.
     system->createStream(path.cStr(), 0, nullptr, &sound);
     system->playSound(-1, sound, false, &channel);
     playing = true;
 }
 
 void FmodAudio::setAudioOffset(int milliseconds) { system->setOutputOffset(milliseconds); }
+
+void FmodAudio::mute() { system->setOutput(Sound::OutputNoSound); }
+
+const char* FmodAudio::outputName() {
+    const char* name = nullptr;
+    bool onWallClock = false;
+    if (!channel || channel->getOutput(&name, &onWallClock) != Sound::Ok)
+        return nullptr;
+    return onWallClock ? "wall clock" : name;
+}
 
 void FmodAudio::update() { system->update(); }
 

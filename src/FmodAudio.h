@@ -23,6 +23,14 @@ public:
     // reports (a TV's or a headset's delay; negative when earlier): the
     // clock follows what is heard. Set before play.
     void setAudioOffset(int milliseconds);
+    // Plays on no sound output: the channel advances on the wall clock, and
+    // everything that follows the music follows the time. Set before play.
+    void mute();
+    // Which sound output the channel plays on ("PipeWire", "PulseAudio",
+    // "SDL", "silent"; "wall clock" when its clock has left an output that
+    // stopped playing); null without a channel or while its output is being
+    // opened. For tests and diagnostics.
+    const char* outputName();
 
     void update() override;
     void pause() override;

@@ -14,7 +14,7 @@ struct Options {
     Mode mode = Mode::Fullscreen;
     int display = 0;     // the monitor for the fullscreen modes
     bool vsync = true;
-    bool mute = false;   // no music: the clock runs on the wall clock
+    bool mute = false;   // no sound: the music plays silently on the wall clock
     bool native = false; // render at the window's size, not at 1280 x 720 scaled
     int audioOffset = 0; // milliseconds the sound reaches the listener later than reported
     bool help = false;

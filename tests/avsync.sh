@@ -1,11 +1,12 @@
 #!/bin/bash
 # The picture against the sound as the listener hears it, on a real
-# PulseAudio started here with a null sink, then on PipeWire through its
-# PulseAudio service: the program's own player plays a file of clicks while
+# PulseAudio started here with a null sink, then on PipeWire through its own
+# API: the program's own player plays a file of clicks while
 # a recorder takes the sink's monitor with the server's timing. One line per
 # configuration; fails when the picture is more than 5 ms off the sound or
-# the spread over 3 ms. Then the page's clock in headless browsers
-# (avsync/browser.sh). Status 3 when PulseAudio cannot be had; PipeWire is
+# the spread over 3 ms, or when the player's own tests fail on the server's
+# output. Then the page's clock in headless browsers (avsync/browser.sh).
+# Status 3 when PulseAudio cannot be had; PipeWire is
 # left out when it cannot.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +19,7 @@ if [ ! -f build/CMakeCache.txt ]; then
     tools/install-deps.sh
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
-cmake --build build -j"$(nproc)" --target avsync_player avsync_recorder
+cmake --build build -j"$(nproc)" --target avsync_player avsync_recorder avsync_pw_recorder audio_tests
 pipewire=""
 tools/install-deps.sh pipewire pipewire-pulse wireplumber dbus || pipewire=--no-pipewire
 status=0

@@ -7,7 +7,7 @@ set -eu
 
 PACKAGES="
 build-essential cmake pkg-config
-libsdl2-dev libmpg123-dev libpulse-dev libglm-dev libstb-dev libglu1-mesa-dev libgl1-mesa-dri
+libsdl2-dev libmpg123-dev libpulse-dev libpipewire-0.3-dev libglm-dev libstb-dev libglu1-mesa-dev libgl1-mesa-dri
 libgtest-dev
 xvfb xauth xdotool x11-utils libx11-dev xfonts-base
 python3 python3-numpy python3-pil lame mpg123 fonts-dejavu-core fonts-comfortaa

@@ -1,7 +1,5 @@
 #include "platform/PulseOutput.h"
 
-#ifdef VELVORIA_PULSE
-
 #include <pulse/pulseaudio.h>
 #include <pulse/rtclock.h>
 
@@ -17,6 +15,7 @@ struct PulseOutput::Server {
     void* user = nullptr;
     int rate = 0;
     int frameBytes = 0;
+    uint64_t taken = 0;  // frames handed to the server, dropped ones included
 };
 
 namespace {
@@ -26,39 +25,42 @@ void signalLoop(pa_threaded_mainloop* loop) { pa_threaded_mainloop_signal(loop, 
 void onContextState(pa_context*, void* user) { signalLoop(static_cast<pa_threaded_mainloop*>(user)); }
 void onStreamState(pa_stream*, void* user) { signalLoop(static_cast<pa_threaded_mainloop*>(user)); }
 
-// The server asks for sound: hand it what the player decodes.
+// The server asks for sound: hand it what the player decodes, whole frames.
 void onWrite(pa_stream* stream, size_t bytes, void* user) {
     PulseOutput::Server* server = static_cast<PulseOutput::Server*>(user);
-    while (bytes > 0) {
+    size_t frameBytes = size_t(server->frameBytes);
+    while (bytes >= frameBytes) {
         void* data = nullptr;
         size_t chunk = bytes;
-        if (pa_stream_begin_write(stream, &data, &chunk) < 0 || !data || chunk == 0)
+        if (pa_stream_begin_write(stream, &data, &chunk) < 0 || !data || chunk < frameBytes)
             return;
-        server->fill(server->user, static_cast<unsigned char*>(data), int(chunk));
+        chunk -= chunk % frameBytes;
+        int frames = int(chunk / frameBytes);
+        server->fill(server->user, static_cast<int16_t*>(data), frames);
         if (pa_stream_write(stream, data, chunk, nullptr, 0, PA_SEEK_RELATIVE) < 0)
             return;
-        bytes -= chunk < bytes ? chunk : bytes;
+        server->taken += uint64_t(frames);
+        bytes -= std::min(chunk, bytes);
     }
 }
 
-void onOperation(pa_stream*, int, void* user) { signalLoop(static_cast<pa_threaded_mainloop*>(user)); }
 void onWake(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user) {
     signalLoop(static_cast<pa_threaded_mainloop*>(user));
 }
 
-// Waits, the loop locked, until done() or for `seconds` at most: a server
-// that takes the connection and then never answers (PipeWire without its
-// session manager does that to a new stream) must not hold the program.
+// Waits, the loop locked, until done() or the deadline (steady-clock
+// nanoseconds): a server that takes the connection and then never answers
+// (PipeWire without its session manager does that to a new stream) must not
+// hold the program. True when done.
 template <class Done>
-bool waitFor(PulseOutput::Server* server, Done done, double seconds) {
+bool waitFor(PulseOutput::Server* server, Done done, int64_t deadline) {
     pa_mainloop_api* api = pa_threaded_mainloop_get_api(server->loop);
-    pa_usec_t deadline = pa_rtclock_now() + pa_usec_t(seconds * 1e6);
     while (!done()) {
-        pa_usec_t now = pa_rtclock_now();
-        if (now >= deadline)
+        int64_t left = deadline - SoundOutput::now();
+        if (left <= 0)
             return false;
-        pa_time_event* wake = pa_context_rttime_new(server->context, std::min(deadline, now + 50000), onWake,
-                                                    server->loop);
+        pa_usec_t wait = pa_usec_t(std::min<int64_t>(left / 1000 + 1, 50000));
+        pa_time_event* wake = pa_context_rttime_new(server->context, pa_rtclock_now() + wait, onWake, server->loop);
         pa_threaded_mainloop_wait(server->loop);
         if (wake)
             api->time_free(wake);
@@ -90,9 +92,20 @@ void release(PulseOutput::Server* server) {
     delete server;
 }
 
+bool contextSettled(pa_context* context) {
+    pa_context_state_t state = pa_context_get_state(context);
+    return !PA_CONTEXT_IS_GOOD(state) || state == PA_CONTEXT_READY;
+}
+
+bool streamSettled(pa_stream* stream) {
+    pa_stream_state_t state = pa_stream_get_state(stream);
+    return !PA_STREAM_IS_GOOD(state) || state == PA_STREAM_READY;
+}
+
 }  // namespace
 
-PulseOutput* PulseOutput::open(int rate, int channels, Fill fill, void* user, bool paused) {
+PulseOutput* PulseOutput::open(int rate, int channels, Fill fill, void* user, int64_t deadline, Failure* failure) {
+    *failure = Failure::Absent;
     if (!serverWanted() || channels < 1 || channels > int(PA_CHANNELS_MAX))
         return nullptr;
     Server* server = new Server;
@@ -111,11 +124,11 @@ PulseOutput* PulseOutput::open(int rate, int channels, Fill fill, void* user, bo
     server->context = pa_context_new(pa_threaded_mainloop_get_api(server->loop), "Velvoria");
     if (server->context && pa_threaded_mainloop_start(server->loop) == 0) {
         pa_context_set_state_callback(server->context, onContextState, server->loop);
-        // No server started on our behalf: where none runs, SDL's output
+        // No server started on our behalf: where none runs, another output
         // takes over.
         if (pa_context_connect(server->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) == 0) {
-            waitFor(server, [&] { return !PA_CONTEXT_IS_GOOD(pa_context_get_state(server->context)) ||
-                                         pa_context_get_state(server->context) == PA_CONTEXT_READY; }, 3.0);
+            if (!waitFor(server, [&] { return contextSettled(server->context); }, deadline))
+                *failure = Failure::Unresponsive;
             ready = pa_context_get_state(server->context) == PA_CONTEXT_READY;
         }
     }
@@ -132,21 +145,19 @@ PulseOutput* PulseOutput::open(int rate, int channels, Fill fill, void* user, bo
         pa_buffer_attr attr;
         std::memset(&attr, 0xff, sizeof attr);
         attr.tlength = uint32_t(pa_usec_to_bytes(46000, &format));
-        pa_stream_flags_t flags = pa_stream_flags_t(PA_STREAM_AUTO_TIMING_UPDATE |
-                                                    PA_STREAM_ADJUST_LATENCY | (paused ? PA_STREAM_START_CORKED : 0));
-        ready = pa_stream_connect_playback(server->stream, nullptr, &attr, flags, nullptr, nullptr) == 0 &&
-                waitFor(server, [&] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(server->stream)) ||
-                                             pa_stream_get_state(server->stream) == PA_STREAM_READY; }, 3.0) &&
-                pa_stream_get_state(server->stream) == PA_STREAM_READY;
+        pa_stream_flags_t flags = pa_stream_flags_t(PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_ADJUST_LATENCY);
+        ready = pa_stream_connect_playback(server->stream, nullptr, &attr, flags, nullptr, nullptr) == 0;
+        if (ready && !waitFor(server, [&] { return streamSettled(server->stream); }, deadline))
+            *failure = Failure::Unresponsive;
+        ready = ready && pa_stream_get_state(server->stream) == PA_STREAM_READY;
     }
     pa_threaded_mainloop_unlock(server->loop);
     if (!ready) {
         release(server);
         return nullptr;
     }
-    PulseOutput* output = new PulseOutput;
-    output->server = server;
-    return output;
+    *failure = Failure::None;
+    return new PulseOutput(server);
 }
 
 PulseOutput::~PulseOutput() { release(server); }
@@ -154,55 +165,48 @@ PulseOutput::~PulseOutput() { release(server); }
 void PulseOutput::lock() { pa_threaded_mainloop_lock(server->loop); }
 void PulseOutput::unlock() { pa_threaded_mainloop_unlock(server->loop); }
 
-// Waits for the server to carry out an operation, so that what follows sees
-// its effect; a second at most.
-static void finish(PulseOutput::Server* server, pa_operation* operation) {
-    if (!operation)
-        return;
-    if (!waitFor(server, [&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }, 1.0))
-        pa_operation_cancel(operation);
-    pa_operation_unref(operation);
-}
-
+// Neither waits for the server's answer: the timing it sends after them says
+// what they did (libpulse marks the indexes unknown until then).
 void PulseOutput::setPaused(bool paused) {
-    finish(server, pa_stream_cork(server->stream, paused ? 1 : 0, onOperation, server->loop));
+    if (pa_operation* operation = pa_stream_cork(server->stream, paused ? 1 : 0, nullptr, nullptr))
+        pa_operation_unref(operation);
 }
 
-void PulseOutput::flush() { finish(server, pa_stream_flush(server->stream, onOperation, server->loop)); }
+uint64_t PulseOutput::flush() {
+    if (pa_operation* operation = pa_stream_flush(server->stream, nullptr, nullptr))
+        pa_operation_unref(operation);
+    return server->taken;
+}
 
 // The server's last timing report says which byte of the stream it had read
 // and how long the sink takes to play a byte read, when it took those
-// numbers; while playing, the byte heard moves on with the time since. What
-// was written after that byte is still to be heard. (libpulse's own
-// interpolation was seen to run ahead of the write index while a sink's
-// latency settles at the start, reading as nothing pending.)
-bool PulseOutput::pendingFrames(uint64_t* frames) {
+// numbers. What was written after the byte heard then is still to be heard:
+// counted back from the frames handed over, that is the frame heard then.
+// (libpulse's own interpolation was seen to run ahead of the write index while
+// a sink's latency settles at the start, reading as nothing pending.)
+bool PulseOutput::heard(Heard* heard) {
     const pa_timing_info* timing = pa_stream_get_timing_info(server->stream);
     if (!timing || timing->read_index_corrupt || timing->write_index_corrupt)
         return false;
     double rate = server->rate;
-    double heard = std::max<int64_t>(timing->read_index, 0) / double(server->frameBytes) -
-                   double(timing->sink_usec) * rate / 1e6;
-    if (timing->playing)
-        heard += double(pa_timeval_age(&timing->timestamp)) * rate / 1e6;
-    double written = std::max<int64_t>(timing->write_index, 0) / double(server->frameBytes);
-    *frames = written > heard ? uint64_t(written - heard) : 0;
+    double read = double(std::max<int64_t>(timing->read_index, 0)) / server->frameBytes;
+    double written = double(std::max<int64_t>(timing->write_index, 0)) / server->frameBytes;
+    double pending = written - (read - double(timing->sink_usec) * rate / 1e6);
+    double frame = double(server->taken) - std::max(pending, 0.0);
+    int64_t at = SoundOutput::now() - int64_t(pa_timeval_age(&timing->timestamp)) * 1000;
+    if (frame < 0) {
+        // The first frame is still on its way: it is heard that much later.
+        at += int64_t(-frame * 1e9 / rate);
+        frame = 0;
+    }
+    heard->frames = uint64_t(frame);
+    heard->at = at;
+    heard->playing = timing->playing != 0;
+    heard->limit = server->taken;
     return true;
 }
 
-bool PulseOutput::running() { return pa_stream_get_state(server->stream) == PA_STREAM_READY; }
-
-#else
-
-struct PulseOutput::Server {};
-
-PulseOutput* PulseOutput::open(int, int, Fill, void*, bool) { return nullptr; }
-PulseOutput::~PulseOutput() {}
-void PulseOutput::lock() {}
-void PulseOutput::unlock() {}
-void PulseOutput::setPaused(bool) {}
-void PulseOutput::flush() {}
-bool PulseOutput::pendingFrames(uint64_t*) { return false; }
-bool PulseOutput::running() { return false; }
-
-#endif
+bool PulseOutput::running() {
+    return pa_context_get_state(server->context) == PA_CONTEXT_READY &&
+           pa_stream_get_state(server->stream) == PA_STREAM_READY;
+}

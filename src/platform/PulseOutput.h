@@ -1,42 +1,29 @@
 #pragma once
 
-#include <cstdint>
+#include "platform/SoundOutput.h"
 
-// The music's output stream on a PulseAudio server (or PipeWire's, which
-// speaks the same protocol): the sound server reports how long a sample
-// written now takes to reach the output, its own buffer and the device's
-// included, which SDL's audio output cannot tell. Builds without libpulse
-// (Windows) have no server to open and use SDL's output alone.
-class PulseOutput {
+// The music's stream on a PulseAudio server (PipeWire's PulseAudio service
+// too): the server reports which byte of the stream it has read and how long
+// the sink takes to play a byte it has read, which SDL's output cannot tell.
+class PulseOutput : public SoundOutput {
 public:
-    // Fills `bytes` bytes of sound, on the server thread with the output
-    // locked.
-    using Fill = void (*)(void* user, unsigned char* out, int bytes);
+    // Null when no server answers (Absent), when SDL_AUDIODRIVER names another
+    // driver (Absent), or when the server took the connection or the stream
+    // and said nothing more before the deadline (Unresponsive).
+    static PulseOutput* open(int rate, int channels, Fill fill, void* user, int64_t deadline, Failure* failure);
+    ~PulseOutput() override;
 
-    // Null when no server answers, or when SDL_AUDIODRIVER names another
-    // driver than PulseAudio's or PipeWire's.
-    static PulseOutput* open(int rate, int channels, Fill fill, void* user, bool paused);
-    ~PulseOutput();
-
-    // The fill callback and the calls below exclude each other.
-    void lock();
-    void unlock();
-
-    // Locked: stops or resumes the output; what it holds plays on resume.
-    void setPaused(bool paused);
-    // Locked: drops what is queued for the output, for a seek.
-    void flush();
-    // Locked: the frames written that are not heard yet, or false while the
-    // server has not said (at the start, and just after a flush).
-    bool pendingFrames(uint64_t* frames);
-    // Locked: false once the server has gone away or dropped the stream.
-    bool running();
+    const char* name() const override { return "PulseAudio"; }
+    void lock() override;
+    void unlock() override;
+    void setPaused(bool paused) override;
+    uint64_t flush() override;
+    bool heard(Heard* heard) override;
+    bool running() override;
 
     struct Server;
 
 private:
-    PulseOutput() = default;
-    PulseOutput(const PulseOutput&) = delete;
-    PulseOutput& operator=(const PulseOutput&) = delete;
-    Server* server = nullptr;
+    explicit PulseOutput(Server* server) : server(server) {}
+    Server* server;
 };

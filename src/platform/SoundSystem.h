@@ -3,26 +3,27 @@
 // A small sound system of our own in the shape of the vendor sound library
 // the player was written against: create the system, query its version,
 // initialise, open a stream, play it on a channel, query and set the
-// channel's position in milliseconds, release. Output goes through SDL2
-// audio; MP3 streams are decoded with libmpg123 as they play.
+// channel's position in milliseconds, release. MP3 streams are decoded with
+// libmpg123 as they play, into the output that openSoundOutput() picks for
+// the machine (platform/SoundOutput.h), or into none: where no output opens,
+// and for OutputNoSound, the channel plays on the wall clock.
 //
 // A channel's position is the sample frame the listener hears now, in
-// milliseconds. On a PulseAudio server (PipeWire's too) it is the frames
-// handed to the server less those the server reports still on their way to
-// the output: its queue and the device's latency, interpolated between the
-// server's reports. Elsewhere (SDL's output: no server, Windows, the dummy
-// driver) it is the frames the device has consumed, less the one buffer it
-// holds, plus the part of that buffer played since it was handed over
-// (measured on the clock, at most one buffer). Either way the position moves
-// smoothly, less the output offset a user gives for what no API reports (a
-// TV, a headset). It never goes back except by a seek, stands still while
-// paused and reads exactly what was set right after a seek, until the
-// sound from there is heard. When the stream ends the channel goes on
-// playing silence, so its position keeps advancing in real time.
+// milliseconds, as the playback clock (platform/PlaybackClock.h) works it out
+// from what the output reports: smooth, never going back except by a seek,
+// standing still while paused, reading exactly what was set right after a
+// seek until the sound from there is heard, less the output offset a user
+// gives for what no output reports (a TV, a headset). When the stream ends
+// the channel goes on playing silence, so its position keeps advancing in
+// real time.
 
 namespace Sound {
 
 enum Result { Ok = 0, ErrorFile, ErrorFormat, ErrorOutput, ErrorInvalidHandle };
+
+// Where a system plays: the machine's sound output, or none (its channels
+// play on the wall clock).
+enum OutputType { OutputAutodetect = 0, OutputNoSound };
 
 const unsigned version = 0x44005;
 const unsigned timeUnitMilliseconds = 1;
@@ -34,8 +35,13 @@ class System {
 public:
     static Result create(System** system);
     Result getVersion(unsigned* result);
+    Result setOutput(OutputType output);  // before playSound
     Result init(int maxChannels, unsigned flags, void* driverData);
     Result createStream(const char* path, unsigned mode, void* extraInfo, Stream** stream);
+    // The channel is there at once; its output is opened on a thread of its
+    // own (every wait of that bounded, platform/SoundOutput.h), and until it
+    // is open the channel stands at its start: no sound server holds the
+    // program's frames.
     Result playSound(int channelIndex, Stream* stream, bool paused, Channel** channel);
     // How much later than the output reports the sound reaches the
     // listener (negative: earlier); for the channels played after it.
@@ -48,7 +54,7 @@ private:
     ~System() = default;
     void closeChannel();  // one channel at a time: the old one goes first
     bool audioUp = false;
-    bool sdlAudioUp = false;
+    OutputType outputType = OutputAutodetect;
     int offsetMilliseconds = 0;
     Stream* stream = nullptr;
     Channel* channel = nullptr;
@@ -60,9 +66,13 @@ public:
     Result stop();
     Result getPosition(unsigned* position, unsigned timeUnit);
     Result setPosition(unsigned position, unsigned timeUnit);
-    // The sample frames the device has consumed so far (counting from the
-    // last seek's target plus one buffer) and the size of its buffer.
+    // The music's frames handed to the output so far, and how many of them
+    // it had not played at its last report.
     Result getConsumed(unsigned long long* frames, unsigned* bufferFrames);
+    // Which output plays the channel ("PipeWire", "PulseAudio", "SDL",
+    // "silent"; null while it is being opened), and whether its clock runs
+    // on the wall clock for want of one that plays.
+    Result getOutput(const char** name, bool* onWallClock);
 
     struct State;  // shared with the audio thread
 

@@ -49,6 +49,8 @@ int main(int argc, char** argv) {
         timespec pause = {0, 500000};
         nanosleep(&pause, nullptr);
     }
+    const char* output = audio.outputName();
+    std::fprintf(stderr, "avsync_player: played on %s\n", output ? output : "no output");
     audio.stop();
     return 0;
 }

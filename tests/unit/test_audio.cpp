@@ -41,12 +41,54 @@ std::string makeMp3() {
 
 double wallSeconds() { return SDL_GetTicks() / 1000.0; }
 
+// The output the player is to play on: SDL's dummy device unless
+// VELVORIA_TEST_OUTPUT names another ("silent", "PulseAudio", "PipeWire": the
+// test then runs where that one answers, and fails where another plays).
+const char* wantedOutput() {
+    const char* name = std::getenv("VELVORIA_TEST_OUTPUT");
+    return name && *name ? name : "SDL";
+}
+bool silent() { return std::string(wantedOutput()) == "silent"; }
+// A sound server's sink may take a while to take up a new stream (a null
+// sink renders on its own timer, up to 2 s at first).
+bool server() { return !silent() && std::string(wantedOutput()) != "SDL"; }
+
 class Player : public ::testing::Test {
 protected:
     static std::string mp3;
     static void SetUpTestSuite() {
-        setenv("SDL_AUDIODRIVER", "dummy", 0);
+        if (!std::getenv("VELVORIA_TEST_OUTPUT"))
+            setenv("SDL_AUDIODRIVER", "dummy", 0);
         mp3 = makeMp3();
+    }
+    static void start(FmodAudio& audio) {
+        if (silent())
+            audio.mute();
+        audio.play(mp3.c_str());
+        ASSERT_TRUE(audio.hasChannel());
+        for (int waited = 0; !audio.outputName() && waited < 5000; waited += 1)
+            SDL_Delay(1);
+        ASSERT_STREQ(audio.outputName(), wantedOutput());
+        for (int waited = 0; server() && audio.getPosition() == 0.0 && waited < 5000; waited += 5)
+            SDL_Delay(5);
+    }
+    static void start(Sound::System* system, Sound::Channel** channel) {
+        if (silent())
+            system->setOutput(Sound::OutputNoSound);
+        Sound::Stream* stream = nullptr;
+        ASSERT_EQ(system->createStream(mp3.c_str(), 0, nullptr, &stream), Sound::Ok);
+        ASSERT_EQ(system->playSound(-1, stream, false, channel), Sound::Ok);
+        const char* name = nullptr;
+        bool onWallClock = false;
+        for (int waited = 0; (*channel)->getOutput(&name, &onWallClock) == Sound::Ok && !name && waited < 5000;
+             waited += 1)
+            SDL_Delay(1);
+        ASSERT_STREQ(name, wantedOutput());
+        unsigned position = 0;
+        for (int waited = 0; server() && position == 0 && waited < 5000; waited += 5) {
+            SDL_Delay(5);
+            (*channel)->getPosition(&position, Sound::timeUnitMilliseconds);
+        }
     }
 };
 std::string Player::mp3;
@@ -92,8 +134,7 @@ TEST_F(Player, AFileThatCannotBeDecodedGivesNoChannel) {
 TEST_F(Player, PositionFollowsRealTimePausesSeeksAndOutlivesTheStream) {
     ASSERT_FALSE(mp3.empty()) << "lame could not make the test MP3";
     FmodAudio audio;
-    audio.play(mp3.c_str());
-    ASSERT_TRUE(audio.hasChannel());
+    ASSERT_NO_FATAL_FAILURE(start(audio));
     EXPECT_TRUE(audio.isPlaying());
 
     // Real-time rate within 10 % over one second, never going back.
@@ -142,13 +183,13 @@ TEST_F(Player, PositionFollowsRealTimePausesSeeksAndOutlivesTheStream) {
 TEST_F(Player, PlayingAgainReplacesTheChannelCleanly) {
     ASSERT_FALSE(mp3.empty()) << "lame could not make the test MP3";
     FmodAudio audio;
-    audio.play(mp3.c_str());
+    ASSERT_NO_FATAL_FAILURE(start(audio));
     SDL_Delay(100);
-    audio.play(mp3.c_str());
-    ASSERT_TRUE(audio.hasChannel());
+    ASSERT_NO_FATAL_FAILURE(start(audio));
+    double first = audio.getPosition();
     SDL_Delay(300);
     EXPECT_GT(audio.getPosition(), 0.1);
-    EXPECT_LT(audio.getPosition(), 0.5);
+    EXPECT_LT(audio.getPosition(), first + 0.4);
     audio.play("Data/no-such-music.mp3");
     EXPECT_FALSE(audio.hasChannel());
 }
@@ -161,14 +202,14 @@ TEST_F(Player, PositionMovesSmoothlyBetweenTheDevicesRequests) {
     Sound::System* system = nullptr;
     Sound::System::create(&system);
     system->init(1, 0, nullptr);
-    Sound::Stream* stream = nullptr;
     Sound::Channel* channel = nullptr;
-    ASSERT_EQ(system->createStream(mp3.c_str(), 0, nullptr, &stream), Sound::Ok);
-    ASSERT_EQ(system->playSound(-1, stream, false, &channel), Sound::Ok);
+    ASSERT_NO_FATAL_FAILURE(start(system, &channel));
 
     const double rate = 44100.0;
     unsigned last = 0, polls = 0, longSteps = 0;
     uint64_t lastTick = SDL_GetPerformanceCounter(), start = lastTick;
+    channel->getPosition(&last, Sound::timeUnitMilliseconds);
+    unsigned first = last;
     double second = double(SDL_GetPerformanceFrequency());
     while ((SDL_GetPerformanceCounter() - start) / second < 3.0) {
         SDL_Delay(1);
@@ -186,16 +227,18 @@ TEST_F(Player, PositionMovesSmoothlyBetweenTheDevicesRequests) {
 
         ASSERT_GE(position, last) << "after " << polls << " polls";
         // A late poll (a busy machine) may see a longer step, never one
-        // longer than the time it waited.
-        if (position - last > std::max(2.0, waited + 1.0))
+        // longer than the time it waited (and the millisecond a reading a
+        // server's report ahead of the course is taken up at).
+        if (position - last > std::max(2.0, waited + (server() ? 2.0 : 1.0)))
             ++longSteps;
         EXPECT_LE(position, after * 1000.0 / rate + 1);
-        EXPECT_GE(position + 1, (double(before) - buffer) * 1000.0 / rate);
+        // A server's report ahead of the course is taken up over a few readings.
+        EXPECT_GE(position + (server() ? 25 : 1), (double(before) - buffer) * 1000.0 / rate);
         last = position;
         ++polls;
     }
     EXPECT_EQ(longSteps, 0u) << "of " << polls << " polls";
-    EXPECT_GT(last, 2800u);
+    EXPECT_GT(last - first, 2800u);
     system->release();
 }
 
@@ -203,21 +246,25 @@ TEST_F(Player, PositionMovesSmoothlyBetweenTheDevicesRequests) {
 // much (nothing heard yet reads 0); one for a sound heard earlier moves it on.
 TEST_F(Player, AnOutputOffsetMovesThePositionByItsLength) {
     ASSERT_FALSE(mp3.empty()) << "lame could not make the test MP3";
+    // A server's first report may come long after the start; the offset is
+    // the clock's own arithmetic, measured on a server by tests/avsync.sh.
+    if (server())
+        GTEST_SKIP() << "measured by tests/avsync.sh on a server";
     for (int offset : {300, -300}) {
         Sound::System* system = nullptr;
         Sound::System::create(&system);
         system->init(1, 0, nullptr);
         system->setOutputOffset(offset);
-        Sound::Stream* stream = nullptr;
         Sound::Channel* channel = nullptr;
-        ASSERT_EQ(system->createStream(mp3.c_str(), 0, nullptr, &stream), Sound::Ok);
-        ASSERT_EQ(system->playSound(-1, stream, false, &channel), Sound::Ok);
+        ASSERT_NO_FATAL_FAILURE(start(system, &channel));
         unsigned position = 0;
         ASSERT_EQ(channel->getPosition(&position, Sound::timeUnitMilliseconds), Sound::Ok);
+        // The music starts after the silence the device was handed before
+        // it (a buffer of 1024 frames at most).
         if (offset > 0)
             EXPECT_EQ(position, 0u);
         else
-            EXPECT_GE(position, 300u);
+            EXPECT_GE(position + 24, 300u);
         SDL_Delay(500);
         unsigned long long consumed = 0;
         unsigned buffer = 0;

@@ -159,6 +159,11 @@ Result System::playSound(int, Stream* played, bool paused, Channel** result) {
     return Ok;
 }
 
+Result System::setOutput(OutputType output) {
+    outputType = output;
+    return Ok;
+}
+
 Result System::setOutputOffset(int milliseconds) {
     offsetMilliseconds = milliseconds;
     return Ok;
@@ -219,6 +224,14 @@ Result Channel::setPosition(unsigned position, unsigned timeUnit) {
         musicHold(position / 1000.0);
     else
         musicStart(state->path.c_str(), position / 1000.0);
+    return Ok;
+}
+
+Result Channel::getOutput(const char** name, bool* onWallClock) {
+    if (!state || state->stopped)
+        return ErrorInvalidHandle;
+    *name = "Web Audio";
+    *onWallClock = false;
     return Ok;
 }
 
