@@ -122,8 +122,11 @@ void Demo::resize(int width, int height) {
 // The browser has an entry of its own (platform/web/WebMain.cpp): no
 // window, options or frame loop of this kind there.
 #ifndef __EMSCRIPTEN__
-int appMain(const Quib::List<Quib::String>& arguments) {
-    Options options = parseOptions(arguments);
+namespace {
+
+// What the command line asks before anything opens: the usage, the version,
+// a value that is refused. -1 to go on, else the exit status.
+int answerOptions(const Options& options) {
     if (!options.error.empty()) {
         std::fprintf(stderr, "%s\n%s", options.error.c_str(), usageText);
         return 2;
@@ -137,8 +140,11 @@ int appMain(const Quib::List<Quib::String>& arguments) {
         std::printf("\nvelvoria %s\n", velvoriaVersion);
         return 0;
     }
-    silenceLibraries();
-    keepFreedMemory();
+    return -1;
+}
+
+// --display N names a monitor there is: 2 with a line when it does not.
+int checkDisplay(const Options& options) {
     if (options.display != 0) {
         int displays = Window::displayCount();
         if (displays >= 0 && options.display >= displays) {
@@ -147,55 +153,82 @@ int appMain(const Quib::List<Quib::String>& arguments) {
             return 2;
         }
     }
+    return 0;
+}
+
+// The production's window: fullscreen by default, a resizable window for
+// --windowed and the editing mode; the picture's size for --native.
+void openWindow(GLWindow& window, const Options& options) {
+    window.displayIndex = options.display;
+    window.desktop = options.mode == Options::Mode::Desktop;
+    window.vsync = options.vsync;
+    if (options.mode == Options::Mode::Windowed || options.edit)
+        window.create("Orvanth - Velvoria", false, frameWidth, frameHeight,
+                      Window::productionStyle | Window::resizableFrame);
+    else
+        window.create("Orvanth - Velvoria", true, frameWidth, frameHeight, Window::productionStyle);
+    loadExtensions(lookUpGLProcedure);
+    if (options.native) {
+        // The largest 16:9 picture the drawable holds, up to 3840x2160.
+        int w = 0, h = 0;
+        window.drawableSize(w, h);
+        fitFrame(w, h, 1, w, h);
+        setRenderSize(w, h);
+    }
+    if (options.mode != Options::Mode::Fullscreen || options.edit)
+        window.startScaledPresentation();
+}
+
+void play(GLWindow& window, const Options& options) {
+    Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On, Demo::Mode::Play, options.audioOffset);
+    for (;;) {
+        if (window.escapePressed())
+            break;
+        // A close request of the window ends the production like Escape.
+        if (window.closeRequested())
+            break;
+        if (!window.isOpen())
+            break;
+        if (!demo.tick())
+            break;
+        window.update();
+    }
+}
+
+void edit(GLWindow& window, const Options& options) {
+    Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On, Demo::Mode::Edit, options.audioOffset);
+    EditSession session(window, *demo.editClock(), Demo::rowRate, Demo::endTime, options.editorHost,
+                        options.editorPort);
+    while (!window.escapePressed() && !window.closeRequested() && window.isOpen()) {
+        session.frame();
+        if (!demo.tick())
+            break;
+        window.update();
+    }
+}
+
+}  // namespace
+
+int appMain(const Quib::List<Quib::String>& arguments) {
+    Options options = parseOptions(arguments);
+    int answered = answerOptions(options);
+    if (answered >= 0)
+        return answered;
+    silenceLibraries();
+    keepFreedMemory();
+    if (int refused = checkDisplay(options))
+        return refused;
     enterProgramDirectory();
     // Whatever a library throws still ends in the fatal path; the message
     // is then the library's own.
     std::string unexpected;
     try {
         GLWindow window;
-        window.displayIndex = options.display;
-        window.desktop = options.mode == Options::Mode::Desktop;
-        window.vsync = options.vsync;
-        if (options.mode == Options::Mode::Windowed || options.edit)
-            window.create("Orvanth - Velvoria", false, frameWidth, frameHeight,
-                          Window::productionStyle | Window::resizableFrame);
+        openWindow(window, options);
+        if (options.edit)
+            edit(window, options);
         else
-            window.create("Orvanth - Velvoria", true, frameWidth, frameHeight, Window::productionStyle);
-        loadExtensions(lookUpGLProcedure);
-        if (options.native) {
-            // The largest 16:9 picture the drawable holds, up to 3840x2160.
-            int w = 0, h = 0;
-            window.drawableSize(w, h);
-            fitFrame(w, h, 1, w, h);
-            setRenderSize(w, h);
-        }
-        if (options.mode != Options::Mode::Fullscreen || options.edit)
-            window.startScaledPresentation();
-        if (options.edit) {
-            Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On, Demo::Mode::Edit, options.audioOffset);
-            EditSession session(window, *demo.editClock(), Demo::rowRate, Demo::endTime, options.editorHost,
-                                options.editorPort);
-            while (!window.escapePressed() && !window.closeRequested() && window.isOpen()) {
-                session.frame();
-                if (!demo.tick())
-                    break;
-                window.update();
-            }
-        } else {
-            Demo demo(options.mute ? Demo::Music::Off : Demo::Music::On, Demo::Mode::Play, options.audioOffset);
-            for (;;) {
-                if (window.escapePressed())
-                    break;
-                // A close request of the window ends the production like Escape.
-                if (window.closeRequested())
-                    break;
-                if (!window.isOpen())
-                    break;
-                if (!demo.tick())
-                    break;
-                window.update();
-            }
-        }
+            play(window, options);
         window.close();
         return 0;
     } catch (const Quib::Exception& e) {
