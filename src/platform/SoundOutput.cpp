@@ -9,6 +9,9 @@
 #ifdef VELVORIA_PULSE
 #include "platform/PulseOutput.h"
 #endif
+#ifdef VELVORIA_WASAPI
+#include "platform/WasapiOutput.h"
+#endif
 
 int64_t SoundOutput::now() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -30,6 +33,11 @@ SoundOutput* openSoundOutput(int rate, int channels, SoundOutput::Fill fill, voi
 #ifdef VELVORIA_PULSE
     if (!silent && failure != Failure::Unresponsive)
         output = PulseOutput::open(rate, channels, fill, user, deadline, &failure);
+#endif
+#ifdef VELVORIA_WASAPI
+    // Windows' own audio engine.
+    if (!output && !silent && failure != Failure::Unresponsive)
+        output = WasapiOutput::open(rate, channels, fill, user, deadline, &failure);
 #endif
     if (!output && !silent && failure != Failure::Unresponsive)
         output = SdlOutput::open(rate, channels, fill, user, deadline, &failure);
