@@ -20,4 +20,5 @@ fi
 cmake --build build -j"$(nproc)" --target avsync_player avsync_recorder
 pipewire=""
 tools/install-deps.sh pipewire pipewire-pulse wireplumber dbus || pipewire=--no-pipewire
+/usr/bin/python3 tests/avsync/wine.py build build-windows  # the Windows build under Wine, where there is one
 exec /usr/bin/python3 tests/avsync/avsync.py build $pipewire
