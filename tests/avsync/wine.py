@@ -229,7 +229,7 @@ def main():
                 wine.stop()
         finally:
             server.stop()
-    shutil.rmtree(work, ignore_errors=True)
+            shutil.rmtree(work, ignore_errors=True)
     if failed:
         sys.exit("avsync: wine: out of step (more than %g ms off and more than %g ms off the plain WASAPI player, "
                  "or a wider spread than %g ms and the player's): %s"
