@@ -24,6 +24,9 @@ pipewire=""
 tools/install-deps.sh pipewire pipewire-pulse wireplumber dbus || pipewire=--no-pipewire
 status=0
 /usr/bin/python3 tests/avsync/avsync.py build $pipewire || status=$?
+# The Windows build under Wine on a server of the same kind, where there is
+# one (tools/windows/build.sh makes it).
+/usr/bin/python3 tests/avsync/wine.py build build-windows || status=1
 # The browser's clock on a server of the same kind (tests/avsync/browser.sh).
 tests/avsync/browser.sh build || { rc=$?; [ "$rc" -eq 3 ] || status=1; }
 exit $status

@@ -4,9 +4,9 @@
 
 #include "platform/SoundOutput.h"
 
-// SDL's audio device: where no sound server of our own answers (Windows, no
-// server, SDL_AUDIODRIVER naming another driver, SDL's dummy device for
-// tests). SDL does not say when a sample is heard: the frames handed over
+// SDL's audio device: where no sound server of our own answers (no server,
+// no WASAPI device, SDL_AUDIODRIVER naming another driver, SDL's dummy
+// device for tests). SDL does not say when a sample is heard: the frames handed over
 // less the one buffer the device holds are taken as heard at the moment of
 // the hand-over, and the device plays on from there at its rate.
 class SdlOutput : public SoundOutput {

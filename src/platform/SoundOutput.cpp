@@ -10,6 +10,9 @@
 #include "platform/PipeWireOutput.h"
 #include "platform/PulseOutput.h"
 #endif
+#ifdef VELVORIA_WASAPI
+#include "platform/WasapiOutput.h"
+#endif
 
 int64_t SoundOutput::now() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -35,6 +38,11 @@ SoundOutput* openSoundOutput(int rate, int channels, SoundOutput::Fill fill, voi
         output = PipeWireOutput::open(rate, channels, fill, user, deadline, &failure);
     if (!output && !silent && failure != Failure::Unresponsive)
         output = PulseOutput::open(rate, channels, fill, user, deadline, &failure);
+#endif
+#ifdef VELVORIA_WASAPI
+    // Windows' own audio engine.
+    if (!output && !silent && failure != Failure::Unresponsive)
+        output = WasapiOutput::open(rate, channels, fill, user, deadline, &failure);
 #endif
     if (!output && !silent && failure != Failure::Unresponsive)
         output = SdlOutput::open(rate, channels, fill, user, deadline, &failure);

@@ -86,9 +86,9 @@ private:
 // much at most, once.
 const int64_t soundOutputWaitNanoseconds = 3000000000;
 
-// The output for this machine: the sound server's own (PipeWire where its
-// daemon answers and has somewhere to play, else PulseAudio), else SDL's, else
-// the silent one, which always opens. `silent` asks for the silent one at
+// The output for this machine: the sound system's own (on Linux PipeWire
+// where its daemon answers and has somewhere to play, else PulseAudio; on
+// Windows WASAPI), else SDL's, else the silent one, which always opens. `silent` asks for the silent one at
 // once. SDL_AUDIODRIVER naming a driver keeps the servers' own outputs out
 // unless it names theirs. A server that took the connection and did not
 // answer in time is not asked again through another library: then silence.

@@ -1,8 +1,10 @@
 #!/bin/bash
 # Builds the Windows programs (tools/windows/build.sh) and tests them under
 # Wine: frames that match the Linux build's at the same times, the window,
-# Escape, the fatal-error box and the exit statuses. Starts its own Xvfb when
-# no display is set; Wine's prefix lives in build-windows/wine.
+# Escape, the fatal-error box and the exit statuses, and the music's clock on
+# WASAPI through Wine's PulseAudio driver. Starts its own Xvfb when no
+# display is set, and its own PulseAudio; Wine's prefix lives in
+# build-windows/wine.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 ROOT=$PWD
@@ -10,7 +12,9 @@ JOBS=$(( $(nproc) < 2 ? $(nproc) : 2 ))
 start=$(date +%s)
 
 tools/install-deps.sh
+tools/install-deps.sh pulseaudio pulseaudio-utils || echo "windows-test: PulseAudio could not be installed"
 tools/windows/build.sh
+cmake --build build-windows -j"$JOBS" --target wasapi_check >/dev/null
 # The Linux build draws the reference frames.
 [ -f build/CMakeCache.txt ] || cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$JOBS" --target velvoria-capture >/dev/null
@@ -37,5 +41,5 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 wine_up=1
 
-/usr/bin/python3 tests/windows/test_wine.py dist/velvoria-windows build/velvoria-capture
+/usr/bin/python3 tests/windows/test_wine.py dist/velvoria-windows build/velvoria-capture build-windows/wasapi_check.exe
 echo "windows-test: passed in $(( $(date +%s) - start )) s"

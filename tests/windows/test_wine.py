@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """The Windows build under Wine (X display from DISPLAY, OpenGL from Mesa
 through Wine's opengl32): frames that match the Linux build's, the window,
-Escape, the fatal-error box and the exit statuses.
+Escape, the fatal-error box and the exit statuses; and, given WASAPI_CHECK,
+the music's clock on WASAPI through Wine's PulseAudio driver, on a
+PulseAudio of its own.
 
-usage: test_wine.py DIST_DIR LINUX_CAPTURE
+usage: test_wine.py DIST_DIR LINUX_CAPTURE [WASAPI_CHECK]
 """
 import os
 import re
@@ -12,6 +14,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import socket
 
 import numpy as np
 from PIL import Image
@@ -121,6 +125,53 @@ finally:
 run = subprocess.run(wine(os.path.join(DIST, "velvoria-capture.exe"), "--video", "x.mp4"),
                      env=env(), cwd=ELSEWHERE, capture_output=True, text=True, timeout=120)
 check(run.returncode == 1 and "not available" in run.stderr, "--video says it is not available, status 1")
+
+
+def wasapi(check_program):
+    """The music's clock on WASAPI, through Wine's PulseAudio driver: the
+    output it picks, real time, pause, seeks; and a server that takes the
+    connection and never answers costs the output its wait, no more."""
+    if not shutil.which("pulseaudio"):
+        print("windows-test: no PulseAudio here; the clock on WASAPI is not checked")
+        return
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "avsync"))
+    from avsync import Server  # noqa: E402
+    work = tempfile.mkdtemp(prefix="velvoria-wine-wasapi-")
+    server = Server(work)
+    try:
+        # The DLLs are the folder's; the sound goes to PulseAudio's driver.
+        base = dict(os.environ, WINEPATH="Z:" + DIST.replace("/", "\\"))
+        base.pop("SDL_AUDIODRIVER", None)
+        subprocess.run(wine("reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Audio", "/d", "pulse", "/f"),
+                       env=base, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       timeout=120)
+        music = "Z:" + os.path.join(DIST, "Data", "zandol_and_Pemrix-Vorth_Speaks.mp3").replace("/", "\\")
+        deaf = socket.socket(socket.AF_UNIX)
+        deaf.bind(os.path.join(work, "deaf"))
+        deaf.listen(8)
+        for name, extra, server_address in (("", [], server.env["PULSE_SERVER"]),
+                                            (" (a server that never answers)", ["--deadline"],
+                                             "unix:" + os.path.join(work, "deaf"))):
+            # Into a file: a pipe would be held open by any process of
+            # Wine's that the run starts.
+            out = os.path.join(work, "check.out")
+            with open(out, "w") as f:
+                run = subprocess.run(wine(check_program, music, *extra),
+                                     env=dict(base, PULSE_SERVER=server_address), cwd=ELSEWHERE,
+                                     stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT, timeout=120)
+            with open(out) as f:
+                lines = [l.strip() for l in f if l.startswith("wasapi_check:")]
+            print("\n".join("    " + l for l in lines))
+            check(run.returncode == 0 and lines and not any("FAILED" in l for l in lines),
+                  "the clock on WASAPI%s" % name)
+        deaf.close()
+    finally:
+        server.stop()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if len(sys.argv) > 3:
+    wasapi(os.path.abspath(sys.argv[3]))
 
 shutil.rmtree(ELSEWHERE, ignore_errors=True)
 finish()
