@@ -7,6 +7,9 @@
 #       so it runs on glibc 2.31 and later; SDL2 is built there from the
 #       Debian source of the version the Linux build uses (its offscreen
 #       video, which the capture tool takes, needs a newer SDL than 11's).
+#       PipeWire is opened at run time where the viewer's system has it, so
+#       the build takes only its headers: this machine's (0.3.50 or later;
+#       Debian 11's are older), and no program needs libpipewire.
 #   velvoria-VERSION-windows-x64.zip      tools/windows/build.sh's folder
 #   velvoria-VERSION-web.zip              tools/web/build.sh's page
 #   velvoria.nfo                          the release notes (also in each)
@@ -31,8 +34,8 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 start=$(date +%s)
 
-tools/install-deps.sh debootstrap zip patchelf patch binutils dpkg-dev libsdl2-dev >/dev/null \
-    || unavailable "cannot install debootstrap, zip and patchelf"
+tools/install-deps.sh debootstrap zip patchelf patch binutils dpkg-dev libsdl2-dev libpipewire-0.3-dev >/dev/null \
+    || unavailable "cannot install debootstrap, zip, patchelf and PipeWire's headers"
 VERSION=$(tools/version.sh)
 say "version $VERSION"
 . tools/debian-root.sh
@@ -117,17 +120,27 @@ if [ "$(cat "$SDL_PREFIX/.built" 2>/dev/null)" != "$SDL_VERSION" ]; then
     echo "$SDL_VERSION" >"$SDL_PREFIX/.built"
 fi
 
-say "building velvoria and velvoria-capture on Debian 11"
+# PipeWire's and SPA's headers, this machine's, seen from the Debian 11
+# system (which has none) as /pipewire/.
+PIPEWIRE_VERSION=$(pkg-config --modversion libpipewire-0.3 2>/dev/null) \
+    && pkg-config --atleast-version=0.3.50 libpipewire-0.3 && pkg-config --exists libspa-0.2 \
+    || unavailable "PipeWire's headers here are not 0.3.50 or later (${PIPEWIRE_VERSION:-none})"
+
+say "building velvoria and velvoria-capture on Debian 11 (PipeWire's headers $PIPEWIRE_VERSION)"
 mkdir -p "$WORK/linux"
 mounted=${#ROOTS_MOUNTED[@]}
 root_bind "$BUILD_ROOT" "$ROOT" /src ro
 root_bind "$BUILD_ROOT" "$WORK/linux" /build
 root_bind "$BUILD_ROOT" "$SDL_PREFIX" /sdl ro
+root_bind "$BUILD_ROOT" "$(pkg-config --variable=includedir libpipewire-0.3)/pipewire-0.3" /pipewire/pipewire-0.3 ro
+root_bind "$BUILD_ROOT" "$(pkg-config --variable=includedir libspa-0.2)/spa-0.2" /pipewire/spa-0.2 ro
 ROOT_ENV=(VELVORIA_VERSION="$VERSION" PKG_CONFIG_PATH=/sdl/lib/pkgconfig)
-in_root "$BUILD_ROOT" sh -c "cmake -S /src -B /build -DCMAKE_BUILD_TYPE=Release -DVELVORIA_TESTS=OFF >/dev/null \
+in_root "$BUILD_ROOT" sh -c "cmake -S /src -B /build -DCMAKE_BUILD_TYPE=Release -DVELVORIA_TESTS=OFF \
+    '-DVELVORIA_PIPEWIRE_INCLUDE_DIRS=/pipewire/pipewire-0.3;/pipewire/spa-0.2' >/dev/null \
     && cmake --build /build -j$JOBS --target velvoria velvoria-capture" >"$WORK/linux.log" 2>&1 \
     || { tail -n 30 "$WORK/linux.log"; say "the Linux build failed"; exit 1; }
 ROOT_ENV=()
+roots_unmount "$mounted"
 
 NAME=velvoria-$VERSION-linux-x86_64
 STAGE=$WORK/stage
@@ -143,11 +156,15 @@ system_library() {
         libstdc++.so.*|libgcc_s.so.*) ;;
         libGL.so.*|libGLX*|libGLdispatch*|libOpenGL*|libEGL*|libGLES*|libgbm*|libdrm*) ;;
         libX*|libxcb*|libwayland-*|libxkbcommon*|libdecor*) ;;
-        libpulse*|libasound*|libpipewire*|libjack*|libsndio*) ;;
+        libpulse*|libasound*|libjack*|libsndio*) ;;
         *) return 1 ;;
     esac
 }
 needed() { objdump -p "$1" | awk '$1 == "NEEDED" {print $2}'; }
+for program in velvoria velvoria-capture; do
+    ! needed "$STAGE/$NAME/$program" | grep -q libpipewire \
+        || { say "$program needs libpipewire, which it is to open where the system has it"; exit 1; }
+done
 queue=("$STAGE/$NAME/velvoria" "$STAGE/$NAME/velvoria-capture")
 bundled=""
 while [ ${#queue[@]} -gt 0 ]; do

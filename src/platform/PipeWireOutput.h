@@ -8,12 +8,13 @@
 // and the device take from there (pw_stream_get_time_n).
 class PipeWireOutput : public SoundOutput {
 public:
-    // Null when no PipeWire daemon answers, when it has no sink to play on
-    // (a PipeWire that serves only video, beside a PulseAudio), or when
-    // SDL_AUDIODRIVER names another driver (Absent); or when the daemon took
-    // the connection or the stream and went no further before the deadline
-    // (Unresponsive: a PipeWire without its session manager never starts a
-    // new stream).
+    // Null when the system has no libpipewire-0.3.so.0 or one older than
+    // 0.3.50 (it is opened at run time), when no PipeWire daemon answers, when
+    // it has no sink to play on (a PipeWire that serves only video, beside a
+    // PulseAudio), or when SDL_AUDIODRIVER names another driver (Absent); or
+    // when the daemon took the connection or the stream and went no further
+    // before the deadline (Unresponsive: a PipeWire without its session
+    // manager never starts a new stream).
     static PipeWireOutput* open(int rate, int channels, Fill fill, void* user, int64_t deadline, Failure* failure);
     ~PipeWireOutput() override;
 

@@ -6,8 +6,10 @@
 
 #include "platform/SdlOutput.h"
 #include "platform/SilentOutput.h"
-#ifdef VELVORIA_SOUND_SERVERS
+#ifdef VELVORIA_PIPEWIRE
 #include "platform/PipeWireOutput.h"
+#endif
+#ifdef VELVORIA_SOUND_SERVERS
 #include "platform/PulseOutput.h"
 #endif
 #ifdef VELVORIA_WASAPI
@@ -31,11 +33,14 @@ SoundOutput* openSoundOutput(int rate, int channels, SoundOutput::Fill fill, voi
     int64_t deadline = SoundOutput::now() + soundOutputWaitNanoseconds;
     Failure failure = serverUnresponsive ? Failure::Unresponsive : Failure::Absent;
     SoundOutput* output = nullptr;
-#ifdef VELVORIA_SOUND_SERVERS
-    // PipeWire's own stream where its daemon answers with somewhere to play:
-    // its PulseAudio service would only stand between.
+#ifdef VELVORIA_PIPEWIRE
+    // PipeWire's own stream where its library is there and its daemon
+    // answers with somewhere to play: its PulseAudio service would only
+    // stand between.
     if (!silent && failure != Failure::Unresponsive)
         output = PipeWireOutput::open(rate, channels, fill, user, deadline, &failure);
+#endif
+#ifdef VELVORIA_SOUND_SERVERS
     if (!output && !silent && failure != Failure::Unresponsive)
         output = PulseOutput::open(rate, channels, fill, user, deadline, &failure);
 #endif

@@ -4,10 +4,13 @@
   viewers.py frame FRAME REFERENCE
       FRAME against REFERENCE (the build's frame): "identical" or the PSNR
       in dB; status 1 below 40 dB.
-  viewers.py demo -- COMMAND...
-      COMMAND (velvoria --windowed --mute, perhaps through chroot) on the X
-      display of DISPLAY: its window shows, the picture moves, Escape ends
-      it with status 0. Its process group is ended on every path.
+  viewers.py demo [--pipewire DUMP...] -- COMMAND...
+      COMMAND (velvoria --windowed, perhaps --mute, perhaps through chroot)
+      on the X display of DISPLAY: its window shows, the picture moves,
+      Escape ends it with status 0, and it says nothing on its console. Its
+      process group is ended on every path. With --pipewire, DUMP (pw-dump
+      of the PipeWire it is to play on) shows its sound as a playback stream
+      of its own there while it plays.
   viewers.py web FOLDER REFERENCE
       The unpacked page: opened from disk in headless Chromium it says to
       serve it over HTTP with the one command (or plays, where the browser
@@ -15,6 +18,7 @@
       index.html#at=30 in Chromium against REFERENCE (30 dB or better, as
       tests/web/ holds the page to).
 """
+import json
 import os
 import signal
 import subprocess
@@ -28,7 +32,7 @@ from PIL import Image
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 sys.path.insert(0, os.path.join(HERE, "..", "web"))
-from common import find_window, grab, press, wait  # noqa: E402
+from common import find_window, grab, press, wait, wait_for  # noqa: E402
 
 TITLE = "Orvanth - Velvoria"
 MIN_PSNR = 40.0
@@ -52,7 +56,22 @@ def frame(path, reference):
     return 0 if value >= MIN_PSNR else 1
 
 
-def demo(command):
+def pipewire_stream(dump):
+    """The program's playback stream, playing, in pw-dump's graph: a line,
+    or None. The stream's node names its client; the client the program."""
+    r = subprocess.run(dump, capture_output=True, text=True, timeout=30)
+    objects = json.loads(r.stdout) if r.returncode == 0 and r.stdout.strip() else []
+    props = {o["id"]: (o.get("info") or {}).get("props") or {} for o in objects}
+    ours = {i for i, p in props.items() if p.get("application.process.binary") == "velvoria"}
+    for o in objects:
+        p = props[o["id"]]
+        if o.get("type") == "PipeWire:Interface:Node" and p.get("media.class") == "Stream/Output/Audio" \
+                and (p.get("client.id") in ours or o["id"] in ours) and o["info"].get("state") == "running":
+            return f"its sound a stream of PipeWire's own ({p.get('node.name')!r}, {p.get('media.class')}, running)"
+    return None
+
+
+def demo(command, pipewire=None):
     process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
     try:
         window, info = find_window(TITLE, timeout=120)
@@ -69,12 +88,15 @@ def demo(command):
         while not moved and time.time() < end and process.poll() is None:
             time.sleep(1)
             moved = np.mean(np.abs(grab(env, x, y, 1280, 720) - first)) > 1.0
+        stream = pipewire and wait_for(lambda: pipewire_stream(pipewire), 10)
         running = process.poll() is None
         press(window, "Escape")
         status = wait(process, 60)
+        said = process.stderr.read().decode(errors="replace").strip()
         print(f"its window showed, the picture {'moved' if moved else 'did NOT move'},"
-              f" Escape ended it with status {status}")
-        return 0 if moved and running and status == 0 else 1
+              f" Escape ended it with status {status}, " + (f"it SAID {said[:200]!r}" if said else "it said nothing")
+              + ("" if not pipewire else "; " + (stream or "its sound NOT on PipeWire")))
+        return 0 if moved and running and status == 0 and not said and (stream or not pipewire) else 1
     finally:
         if process.poll() is None:
             os.killpg(process.pid, signal.SIGKILL)
@@ -133,7 +155,9 @@ def main():
     if mode == "frame":
         return frame(sys.argv[2], sys.argv[3])
     if mode == "demo":
-        return demo(sys.argv[sys.argv.index("--") + 1:])
+        split = sys.argv.index("--")
+        dump = sys.argv[3:split] if sys.argv[2:3] == ["--pipewire"] else None
+        return demo(sys.argv[split + 1:], dump)
     if mode == "web":
         return web(os.path.abspath(sys.argv[2]), sys.argv[3])
     print(__doc__)
