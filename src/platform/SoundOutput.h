@@ -87,9 +87,10 @@ private:
 const int64_t soundOutputWaitNanoseconds = 3000000000;
 
 // The output for this machine: the sound system's own (on Linux PipeWire
-// where its daemon answers and has somewhere to play, else PulseAudio; on
-// Windows WASAPI), else SDL's, else the silent one, which always opens. `silent` asks for the silent one at
-// once. SDL_AUDIODRIVER naming a driver keeps the servers' own outputs out
-// unless it names theirs. A server that took the connection and did not
-// answer in time is not asked again through another library: then silence.
+// where its library is there and its daemon answers with somewhere to play,
+// else PulseAudio; on Windows WASAPI), else SDL's, else the silent one, which
+// always opens. `silent` asks for the silent one at once. SDL_AUDIODRIVER
+// naming a driver keeps the servers' own outputs out unless it names theirs.
+// A server that took the connection and did not answer in time is not asked
+// again through another library: then silence.
 SoundOutput* openSoundOutput(int rate, int channels, SoundOutput::Fill fill, void* user, bool silent);
