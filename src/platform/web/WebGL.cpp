@@ -219,69 +219,58 @@ void setBorders() {
     glActiveTexture(GLenum(active));
 }
 
-}  // namespace
-
-std::string translateToGlslEs(const std::string& source, GLenum type) {
-    if (source.find("#version 300 es") != std::string::npos)
-        return source;
-    const bool vertex = type == GL_VERTEX_SHADER;
-    const std::vector<std::string> samplers = samplerNames(source);
-    std::string body;
-    int fragData = 0;  // how many gl_FragData outputs are written
-    size_t lineStart = 0;
-    while (lineStart < source.size()) {
-        size_t end = source.find('\n', lineStart);
-        if (end == std::string::npos)
-            end = source.size();
-        std::string line = source.substr(lineStart, end - lineStart);
-        lineStart = end + 1;
-        if (startsWith(line, "#version") || startsWith(line, "#extension")) {
-            body += '\n';  // the line numbers stay those of the file
-            continue;
-        }
-        for (size_t i = 0; i < line.size();) {
-            char c = line[i];
-            if (std::isdigit(static_cast<unsigned char>(c))) {
-                size_t j = i;
-                while (j < line.size() && (identifierPart(line[j]) || line[j] == '.'))
-                    ++j;
-                body.append(line, i, j - i);
-                i = j;
-            } else if (identifierStart(c)) {
-                size_t j = i;
-                while (j < line.size() && identifierPart(line[j]))
-                    ++j;
-                std::string word = line.substr(i, j - i);
-                // texture2D(Name, p): a read that knows whether Name's
-                // texture clamps to GL_CLAMP's black border.
-                size_t open = line.find_first_not_of(" \t", j);
-                if (word == "texture2D" && open != std::string::npos && line[open] == '(') {
-                    size_t k = line.find_first_not_of(" \t", open + 1), e = k;
-                    while (e < line.size() && identifierPart(line[e]))
-                        ++e;
-                    std::string name = k == std::string::npos ? "" : line.substr(k, e - k);
-                    if (std::find(samplers.begin(), samplers.end(), name) != samplers.end()) {
-                        body += "velvoria_texture(" + name + ", " + borderPrefix + name;
-                        i = e;
-                        continue;
-                    }
+// One line of a GLSL 1.20 shader in its GLSL ES 3.00 form, onto body:
+// names that ES spells otherwise, and texture2D reads of a sampler that
+// may clamp to GL_CLAMP's black border. fragData counts the gl_FragData
+// outputs written.
+void translateLine(const std::string& line, bool vertex, const std::vector<std::string>& samplers,
+                   std::string& body, int& fragData) {
+    for (size_t i = 0; i < line.size();) {
+        char c = line[i];
+        if (std::isdigit(static_cast<unsigned char>(c))) {
+            size_t j = i;
+            while (j < line.size() && (identifierPart(line[j]) || line[j] == '.'))
+                ++j;
+            body.append(line, i, j - i);
+            i = j;
+        } else if (identifierStart(c)) {
+            size_t j = i;
+            while (j < line.size() && identifierPart(line[j]))
+                ++j;
+            std::string word = line.substr(i, j - i);
+            // texture2D(Name, p): a read that knows whether Name's texture
+            // clamps to GL_CLAMP's black border.
+            size_t open = line.find_first_not_of(" \t", j);
+            if (word == "texture2D" && open != std::string::npos && line[open] == '(') {
+                size_t k = line.find_first_not_of(" \t", open + 1), e = k;
+                while (e < line.size() && identifierPart(line[e]))
+                    ++e;
+                std::string name = k == std::string::npos ? "" : line.substr(k, e - k);
+                if (std::find(samplers.begin(), samplers.end(), name) != samplers.end()) {
+                    body += "velvoria_texture(" + name + ", " + borderPrefix + name;
+                    i = e;
+                    continue;
                 }
-                const char* es = esName(word, vertex);
-                body += es ? es : word;
-                if (word == "gl_FragData") {
-                    size_t k = line.find_first_not_of(" \t[", j);
-                    if (k != std::string::npos && std::isdigit(static_cast<unsigned char>(line[k])))
-                        fragData = std::max(fragData, std::atoi(line.c_str() + k) + 1);
-                }
-                i = j;
-            } else {
-                body += c;
-                ++i;
             }
+            const char* es = esName(word, vertex);
+            body += es ? es : word;
+            if (word == "gl_FragData") {
+                size_t k = line.find_first_not_of(" \t[", j);
+                if (k != std::string::npos && std::isdigit(static_cast<unsigned char>(line[k])))
+                    fragData = std::max(fragData, std::atoi(line.c_str() + k) + 1);
+            }
+            i = j;
+        } else {
+            body += c;
+            ++i;
         }
-        body += '\n';
     }
+    body += '\n';
+}
 
+// What a translated shader declares before its own lines: the version,
+// precisions, the inputs or outputs ES wants declared, the border reads.
+std::string esPrelude(bool vertex, int fragData, const std::vector<std::string>& samplers) {
     std::string prelude =
         "#version 300 es\n"
         "precision highp float;\n"
@@ -302,7 +291,31 @@ std::string translateToGlslEs(const std::string& source, GLenum type) {
             prelude += "uniform vec2 " + std::string(borderPrefix) + name + ";\n";
         prelude += borderRead;
     }
-    return prelude + "#line 1\n" + body;
+    return prelude;
+}
+
+}  // namespace
+
+std::string translateToGlslEs(const std::string& source, GLenum type) {
+    if (source.find("#version 300 es") != std::string::npos)
+        return source;
+    const bool vertex = type == GL_VERTEX_SHADER;
+    const std::vector<std::string> samplers = samplerNames(source);
+    std::string body;
+    int fragData = 0;
+    size_t lineStart = 0;
+    while (lineStart < source.size()) {
+        size_t end = source.find('\n', lineStart);
+        if (end == std::string::npos)
+            end = source.size();
+        std::string line = source.substr(lineStart, end - lineStart);
+        lineStart = end + 1;
+        if (startsWith(line, "#version") || startsWith(line, "#extension"))
+            body += '\n';  // the line numbers stay those of the file
+        else
+            translateLine(line, vertex, samplers, body, fragData);
+    }
+    return esPrelude(vertex, fragData, samplers) + "#line 1\n" + body;
 }
 
 void webglShaderSource(GLuint shader, GLsizei count, const GLchar* const* strings, const GLint* lengths) {
