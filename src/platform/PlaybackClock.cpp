@@ -68,8 +68,18 @@ uint64_t PlaybackClock::position() {
     // The music's frame the output has played: the last seek's target until
     // the sound from there is out, then on from it, moving smoothly.
     uint64_t music = frame > start ? target + (frame - start) : target;
-    if (musicAt)
-        music = std::min(music, musicShown + framesIn(t - musicAt) + uint64_t(rate) / 1000);
+    if (musicAt) {
+        uint64_t course = musicShown + framesIn(t - musicAt), step = uint64_t(rate) / 1000;
+        if (music >= course) {
+            music = std::min(music, course + step);
+        } else if (known && heard.playing && frame > start && course - music <= framesIn(spread)) {
+            // A coarse report a little behind: the course goes on, slower.
+            uint64_t given = heard.limit == UINT64_MAX ? UINT64_MAX
+                             : heard.limit > start                 ? target + (heard.limit - start)
+                                                                   : target;
+            music = std::min(std::max(music, course - std::min(course, step)), given);
+        }
+    }
     musicShown = std::max(music, musicShown);
     musicAt = t;
     // What the listener hears: the user's offset later, and never a frame

@@ -9,7 +9,10 @@
 // what no output can report (a TV's or a headset's delay). It
 //  - moves smoothly between the output's reports: a report ahead of the course
 //    is taken up at one extra millisecond a reading, one behind it is waited
-//    for, so it never jumps and never goes back;
+//    for, so it never jumps and never goes back; where the output's reports
+//    come in coarse steps (setReportSpread), one behind by no more than their
+//    spread slows the course by a millisecond a reading instead, so the
+//    position follows the middle of the steps rather than halting at each;
 //  - reads exactly the frame sought right after a seek, and holds there until
 //    the sound from there is heard;
 //  - holds while paused; on resume the music is taken up again at the held
@@ -38,6 +41,14 @@ public:
     uint64_t position();  // in frames of the music
     void setPaused(bool paused);
     void seek(uint64_t frame);
+    // How far the output's reports stray from what is heard, in nanoseconds:
+    // 0 (the default) for an output whose every report is exact, more for one
+    // whose reports are seen late by varying amounts (a browser's context
+    // time, which its page sees in blocks). While a playing report lags the
+    // position's course by no more than this, the course goes on, a
+    // millisecond a reading slower; never before the sound from the last
+    // seek is heard, nor past what the output was given.
+    void setReportSpread(int64_t nanoseconds) { spread = nanoseconds; }
 
     bool paused() const { return isPaused; }
     // Whether the clock runs on the wall clock for want of an output that
@@ -59,6 +70,7 @@ private:
     const Seek seekMusic;
     void* const user;
     const Now now;
+    int64_t spread = 0;
 
     // The music's frame `target` is the output's frame `start`: what the
     // last seek (or the open) set.
