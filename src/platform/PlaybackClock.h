@@ -10,9 +10,8 @@
 //  - moves smoothly between the output's reports: a report ahead of the course
 //    is taken up at one extra millisecond a reading, one behind it is waited
 //    for, so it never jumps and never goes back; where the output's reports
-//    come in coarse steps (setReportSpread), one behind by no more than their
-//    spread slows the course by a millisecond a reading instead, so the
-//    position follows the middle of the steps rather than halting at each;
+//    are coarse, seen late by varying amounts (setReportSpread), it follows
+//    the earliest of them;
 //  - reads exactly the frame sought right after a seek, and holds there until
 //    the sound from there is heard;
 //  - holds while paused; on resume the music is taken up again at the held
@@ -41,13 +40,16 @@ public:
     uint64_t position();  // in frames of the music
     void setPaused(bool paused);
     void seek(uint64_t frame);
-    // How far the output's reports stray from what is heard, in nanoseconds:
-    // 0 (the default) for an output whose every report is exact, more for one
-    // whose reports are seen late by varying amounts (a browser's context
-    // time, which its page sees in blocks). While a playing report lags the
-    // position's course by no more than this, the course goes on, a
-    // millisecond a reading slower; never before the sound from the last
-    // seek is heard, nor past what the output was given.
+    // How late the output's reports may be, in nanoseconds: 0 (the default)
+    // for an output whose every report is exact, more for one whose reports
+    // are seen late by varying amounts and never early (a browser's context
+    // time, which its page sees in blocks). The position then follows the
+    // earliest reports, not halting at each late one: a report ahead of its
+    // course is taken up at a twentieth of the time since the last reading,
+    // one behind by no more than this draws it back at a four-hundredth
+    // (the output's clock and the steady clock may differ by that much), one
+    // further behind is waited for. Never before the sound from the last seek
+    // is heard, nor further past what the output says it was given than this.
     void setReportSpread(int64_t nanoseconds) { spread = nanoseconds; }
 
     bool paused() const { return isPaused; }
