@@ -34,6 +34,8 @@ EM_JS(void, webAudioStop, (), {
     music.source = null;
 });
 
+EM_JS(int, webAudioRuns, (), { return Module.velvoriaMusic.context.state === 'running' ? 1 : 0; });
+
 // The context now: [running, currentTime, whether it gives output stamps,
 // the stamp's contextTime and performanceTime, the latency it states]. The
 // stamp and the latency are asked for only once the context runs: Firefox
@@ -115,6 +117,8 @@ bool WebAudioOutput::started() {
     Clock clock = read();
     return clock.running && clock.realStamp();
 }
+
+bool WebAudioOutput::contextRuns() { return webAudioRuns() != 0; }
 
 // The buffer a moment ahead, from the frame the index will have reached
 // since the cue.

@@ -41,6 +41,9 @@ public:
     // that never does has no sound output to play on (a browser without an
     // audio device keeps it suspended).
     bool started();
+    // Whether the context says it runs, stamps or not (Chromium's runs a
+    // second or more before its output starts, on a busy machine longer).
+    bool contextRuns();
     // The music's frame the next flush starts the buffer at.
     void cue(uint64_t frame) { cued = frame; }
 

@@ -7,12 +7,12 @@
 // the end of the music the position keeps advancing in real time, as the
 // desktop channel plays silence.
 // The channel stands at its start until the context runs and says when its
-// sound is heard. A context that has not done so three seconds after the
+// sound is heard. A context that has not begun to run three seconds after the
 // music was asked for has no sound output to run on (a browser without an
 // audio device keeps it suspended; a busy machine's Firefox takes more than
-// one second to open its own): the music is dropped and the channel plays on
-// the silent output, on the wall clock, as the desktop's does without a
-// device.
+// one second to open its own), nor one that runs and has not said when its
+// sound is heard in nine: the music is dropped and the channel plays on the
+// silent output, on the wall clock, as the desktop's does without a device.
 
 #include <emscripten.h>
 
@@ -76,9 +76,10 @@ void seek(void* user, uint64_t frame) {
 PlaybackClock* Channel::State::ready() {
     if (clock || stopped || !web)
         return clock;
+    int64_t waited = SoundOutput::now() - askedAt;
     if (web->started()) {
         output = web;
-    } else if (SoundOutput::now() - askedAt > soundOutputWaitNanoseconds) {
+    } else if (waited > (web->contextRuns() ? 3 : 1) * soundOutputWaitNanoseconds) {
         emscripten_log(EM_LOG_WARN, "velvoria: the browser gives no sound output; the production plays without its music");
         delete web;
         web = nullptr;
