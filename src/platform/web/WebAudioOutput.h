@@ -19,6 +19,8 @@
 // reportSpreadNanoseconds).
 class WebAudioOutput : public SoundOutput {
 public:
+    // How late the page may first see a report: Firefox's context time
+    // comes in blocks of up to 150 ms on a busy machine.
     static const int64_t reportSpreadNanoseconds = 150000000;
     // How far ahead of the context's time, as the page sees it, a buffer is
     // started. The page sees that time late (Firefox's by up to a tenth of a
