@@ -68,8 +68,28 @@ uint64_t PlaybackClock::position() {
     // The music's frame the output has played: the last seek's target until
     // the sound from there is out, then on from it, moving smoothly.
     uint64_t music = frame > start ? target + (frame - start) : target;
-    if (musicAt)
-        music = std::min(music, musicShown + framesIn(t - musicAt) + uint64_t(rate) / 1000);
+    if (musicAt) {
+        uint64_t course = musicShown + framesIn(t - musicAt);
+        if (spread > 0 && known && heard.playing && frame > start) {
+            // Coarse reports, late by varying amounts: the course follows the
+            // earliest of them, taking up one ahead at a twentieth of the time
+            // since the last reading (and a frame, what the course's rounding
+            // loses), and drawn back by one behind (by no more than the
+            // spread) at a four-hundredth, which keeps it on the output's own
+            // clock. One further behind is waited for. Never past what the
+            // output was given, a report as coarse as the rest.
+            uint64_t span = framesIn(t - musicAt);
+            uint64_t given = heard.limit == UINT64_MAX ? UINT64_MAX
+                             : heard.limit > start     ? target + (heard.limit - start) + framesIn(spread)
+                                                       : target;
+            if (music >= course)
+                music = std::min(music, course + span / 20 + 1);
+            else if (course - music <= framesIn(spread))
+                music = std::min(std::max(music, course - std::min(course, span / 400)), given);
+        } else {
+            music = std::min(music, course + uint64_t(rate) / 1000);
+        }
+    }
     musicShown = std::max(music, musicShown);
     musicAt = t;
     // What the listener hears: the user's offset later, and never a frame

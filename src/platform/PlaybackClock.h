@@ -9,7 +9,9 @@
 // what no output can report (a TV's or a headset's delay). It
 //  - moves smoothly between the output's reports: a report ahead of the course
 //    is taken up at one extra millisecond a reading, one behind it is waited
-//    for, so it never jumps and never goes back;
+//    for, so it never jumps and never goes back; where the output's reports
+//    are coarse, seen late by varying amounts (setReportSpread), it follows
+//    the earliest of them;
 //  - reads exactly the frame sought right after a seek, and holds there until
 //    the sound from there is heard;
 //  - holds while paused; on resume the music is taken up again at the held
@@ -38,6 +40,17 @@ public:
     uint64_t position();  // in frames of the music
     void setPaused(bool paused);
     void seek(uint64_t frame);
+    // How late the output's reports may be, in nanoseconds: 0 (the default)
+    // for an output whose every report is exact, more for one whose reports
+    // are seen late by varying amounts and never early (a browser's context
+    // time, which its page sees in blocks). The position then follows the
+    // earliest reports, not halting at each late one: a report ahead of its
+    // course is taken up at a twentieth of the time since the last reading,
+    // one behind by no more than this draws it back at a four-hundredth
+    // (the output's clock and the steady clock may differ by that much), one
+    // further behind is waited for. Never before the sound from the last seek
+    // is heard, nor further past what the output says it was given than this.
+    void setReportSpread(int64_t nanoseconds) { spread = nanoseconds; }
 
     bool paused() const { return isPaused; }
     // Whether the clock runs on the wall clock for want of an output that
@@ -59,6 +72,7 @@ private:
     const Seek seekMusic;
     void* const user;
     const Now now;
+    int64_t spread = 0;
 
     // The music's frame `target` is the output's frame `start`: what the
     // last seek (or the open) set.

@@ -2,8 +2,9 @@
 """The page's clock against the sound as the listener hears it, in headless
 browsers on a PulseAudio started here with a null sink: the page plays a
 file of clicks as its music while a recorder takes the sink's monitor with
-the server's timing, and the clock the program reads (the page's
-musicPosition) is sampled in the page with performance.now().
+the server's timing, and the clock the program reads (the sound system's
+position, velvoria_music_position) is sampled in the page with
+performance.now().
 
 Start is pressed 20 s after the page began loading. Once playing, the
 picture must be within 5 ms of the sound (10 in Firefox, whose own reports
@@ -49,11 +50,13 @@ START_WINDOW = 3.0         # seconds after Start judged for running ahead or sta
 AHEAD_LIMIT, STILL_LIMIT = 0.1, 0.1
 LIMIT_MS = avsync.LIMIT_MS
 # Firefox tells the page no moment its sound is heard at: its output stamp
-# is the context's time less the output latency it measured once as its
-# stream opened (2 ms in some runs here, 21 ms in others, against the
-# server's 38 ms), and the page sees that time in the blocks the main
-# thread is given (40 to 90 ms here). Its clock lands 1 to 9 ms ahead from
-# run to run, steady within each: its bound is two of those 5 ms.
+# says that its context time less the output latency it measured once, as
+# its stream began, is heard now, and the page sees that time in blocks of
+# 20 to 150 ms. Taken as heard when the page first saw each, the earliest
+# followed, its clock stands exactly where Firefox's latency puts it: 27 to
+# 33 ms here, against the 39 to 40 ms after the context's time that the
+# sound is heard, so it lands 5 to 10 ms ahead from run to run, steady
+# within each (sd about 1 ms): its bound is two of those 5 ms.
 FIREFOX_LIMIT_MS = 10.0
 STEADY_MS = 5.0            # the clicks heard off their line by more: the sound dropped out
 
@@ -134,23 +137,21 @@ CALIBRATE = """(async () => {
 
 # The clock the program reads, every few milliseconds (between the page's
 # other work): performance.now() before and after the reading, and the
-# position in seconds. The moment the music is started is noted too.
+# position in seconds, from the moment the program plays the music (its
+# channel is there), which is noted too.
 SAMPLE = """(() => {
-    const music = Module.velvoriaMusic;
     window.velvoriaClock = {samples: [], started: null, stop: false};
     const clock = window.velvoriaClock;
     function sample() {
         if (clock.stop) return;
-        if (clock.started === null && music.source) clock.started = performance.now();
-        if (clock.started !== null) {
-            const before = performance.now();
-            const position = musicPosition();
-            clock.samples.push([before, performance.now(), position]);
-        }
+        const before = performance.now();
+        const position = Module._velvoria_music_position();
+        if (clock.started === null && position >= 0) clock.started = before;
+        if (clock.started !== null) clock.samples.push([before, performance.now(), position]);
         setTimeout(sample, 0);
     }
     sample();
-    return typeof musicPosition;
+    return typeof Module._velvoria_music_position;
 })()"""
 
 
@@ -185,7 +186,7 @@ def measure(browser, root):
     try:
         time.sleep(0.5)
         if page.evaluate(SAMPLE) != "function":
-            return [], ["the page has no musicPosition to sample"], True
+            return [], ["the page has no velvoria_music_position to sample"], True
         age = page.evaluate("performance.now()") / 1000
         page.click("#start")
         clicked = time.time()

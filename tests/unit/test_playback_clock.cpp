@@ -225,3 +225,64 @@ TEST_F(PlaybackTime, AStalledOrLostOutputLeavesTheClockOnTheWallClock) {
     EXPECT_TRUE(clock.onWallClock());
     EXPECT_EQ(read.back(), before + 200);
 }
+
+// An output whose reports are seen late by varying amounts (a browser's
+// context time: every 50 ms a new value, each reported as heard when the
+// page first saw it, three in four 30 ms late). With that spread given,
+// the position moves at every reading at close to the time's pace (no halt,
+// no jump), following the reports seen on time, not the late ones; it still
+// holds after a seek until the sound from there is heard, and stops where
+// the output stops. At 48 frames a millisecond.
+TEST_F(PlaybackTime, LateReportsAreFollowedByTheEarliest) {
+    PlaybackClock clock(output, 48000, 0, seekMusic, nullptr, fakeClock);
+    clock.setReportSpread(100 * ms);
+    int64_t begin = fakeNow;
+    auto elapsed = [&] { return (fakeNow - begin) / ms; };
+    auto step = [&] {
+        int64_t mark = elapsed() / 50 * 50, late = mark / 50 % 4 ? 30 : 0;
+        if (elapsed() >= mark + late) {  // seen: the frame heard at the mark
+            output.says(uint64_t(mark) * 48);
+            output.report.at = begin + (mark + late) * ms;
+        }
+    };
+    std::vector<double> lag;
+    uint64_t last = 0;
+    for (int reading = 1; reading <= 500; ++reading) {  // one every 10 ms
+        fakeNow += 10 * ms;
+        step();
+        uint64_t position = clock.position();
+        if (reading > 100) {  // 10 ms, give or take a twentieth (and a frame)
+            EXPECT_GE(position - last, 480u - 25u) << reading;
+            EXPECT_LE(position - last, 480u + 25u) << reading;
+        }
+        last = position;
+        if (reading > 300)
+            lag.push_back(double(elapsed()) - double(position) / 48);
+    }
+    double sum = 0;
+    for (double l : lag)
+        sum += l;
+    EXPECT_NEAR(sum / double(lag.size()), 0.0, 3.0);  // the late ones lag 30 ms
+
+    // The output stops at what it was given: the position goes no further
+    // than the spread past it.
+    uint64_t given = uint64_t(elapsed() / 50 * 50) * 48;
+    output.report.limit = given;
+    for (int reading = 0; reading < 30; ++reading) {
+        fakeNow += 10 * ms;
+        EXPECT_LE(clock.position(), std::max(given + 100 * 48, last));
+    }
+
+    // A seek holds until the sound from its frame is heard, late or not.
+    output.taken = 480000;
+    clock.seek(1920000);
+    for (int reading = 0; reading < 10; ++reading) {
+        fakeNow += 10 * ms;
+        output.says(479990);
+        EXPECT_EQ(clock.position(), 1920000u);
+    }
+    output.says(482400);
+    fakeNow += 10 * ms;
+    EXPECT_GT(clock.position(), 1920000u);
+    EXPECT_FALSE(clock.onWallClock());
+}

@@ -1,123 +1,100 @@
-// The sound system in the browser: the music plays through WebAudio from a
-// buffer the page decoded while it loaded (decodeAudioData does the MP3), and
-// a channel's position is what the listener hears now: the audio context's
-// output timestamp, moved on by the time since it was taken, so it advances
-// smoothly between the context's audio blocks and never goes back except by
-// a seek. Past the end of the music the position keeps advancing in real
-// time, as the desktop channel plays silence.
-// A context that has not run three seconds after the music started has no
-// sound output to run on (a browser without an audio device keeps it
-// suspended; a busy machine's Firefox takes more than one to open its own):
-// the music is dropped and the position runs on the wall clock, as the
-// desktop's clock does without a device. A context that ran and was
-// suspended later (a phone's background tab) is waited for: the music's
-// clock leads.
+// The sound system in the browser, in the shape of the desktop's
+// (platform/SoundSystem.cpp): a channel plays the music through the page's
+// Web Audio (WebAudioOutput), and its position is the playback clock's
+// (platform/PlaybackClock.h): the frame the listener hears now, smooth,
+// never going back except by a seek, held after a seek until the sound from
+// there is heard, standing still while paused, less the user's offset. Past
+// the end of the music the position keeps advancing in real time, as the
+// desktop channel plays silence.
+// The channel stands at its start until the context runs and says when its
+// sound is heard. A context that has not begun to run three seconds after the
+// music was asked for has no sound output to run on (a browser without an
+// audio device keeps it suspended; a busy machine's Firefox takes more than
+// one second to open its own), nor one that runs and has not said when its
+// sound is heard in nine: the music is dropped and the channel plays on the
+// silent output, on the wall clock, as the desktop's does without a device.
 
 #include <emscripten.h>
 
-#include <algorithm>
+#include <cstdint>
 #include <string>
 
+#include "platform/PlaybackClock.h"
+#include "platform/SilentOutput.h"
 #include "platform/SoundSystem.h"
-
-namespace {
-
-// clang-format off
-EM_JS(int, musicDecoded, (const char* path), {
-    var music = Module.velvoriaMusic;
-    return music && music.context && music.buffers[UTF8ToString(path)] ? 1 : 0;
-});
-
-// Plays the decoded file from offset seconds on; stops what played before.
-EM_JS(void, musicStart, (const char* path, double offset), {
-    var music = Module.velvoriaMusic;
-    if (music.source) music.source.stop();
-    var source = music.context.createBufferSource();
-    source.buffer = music.buffers[UTF8ToString(path)];
-    source.connect(music.context.destination);
-    var when = music.context.currentTime;
-    source.start(when, Math.min(offset, source.buffer.duration));
-    music.source = source;
-    music.origin = when - offset;
-    music.held = null;
-    music.last = offset;
-    music.from = offset;
-    music.smoothAt = null;
-    music.started = performance.now();
-    music.ran = music.context.state === 'running';
-    music.wall = null;
-});
-
-EM_JS(void, musicHold, (double position), {
-    var music = Module.velvoriaMusic;
-    if (music.source) music.source.stop();
-    music.source = null;
-    music.held = position;
-});
-
-EM_JS(double, musicPosition, (), {
-    var music = Module.velvoriaMusic;
-    if (music.held !== null) return music.held;
-    var context = music.context;
-    if (context.state === 'running') music.ran = true;
-    if (!music.ran && music.wall === null && performance.now() - music.started > 3000) {
-        console.warn('velvoria: the browser gives no sound output; the production plays without its music');
-        if (music.source) music.source.stop();
-        music.source = null;
-        music.wall = performance.now() - music.last * 1000;
-    }
-    if (music.wall !== null) {
-        music.last = Math.max(music.last, (performance.now() - music.wall) / 1000);
-        return music.last;
-    }
-    var now = context.currentTime - (context.outputLatency || context.baseLatency || 0);
-    if (context.getOutputTimestamp) {
-        // A stamp is the context's time heard at a moment of the page's
-        // clock. Until the output has really started, Chromium answers
-        // with no moment (performanceTime 0) beside a small context time:
-        // taken as a stamp, that would make the page's age the position.
-        var stamp = context.getOutputTimestamp();
-        if (stamp.performanceTime > 0 && stamp.contextTime >= 0)
-            now = stamp.contextTime + Math.max(0, performance.now() - stamp.performanceTime) / 1000;
-    }
-    // Nothing is heard that the context has not made yet.
-    var reported = Math.min(now, context.currentTime) - music.origin;
-    // Some browsers (Firefox) move the context's time in blocks of up to a
-    // tenth of a second as the page sees it: between readings the position
-    // moves on with the page's clock, drawn toward the reported one within
-    // about half a second; a jump (a seek, a drop-out) is followed at once.
-    // It is never more than a little ahead of the reported position, and
-    // not at all before the sound from the start point is heard.
-    var at = performance.now() / 1000;
-    var position = reported;
-    if (music.smoothAt !== null) {
-        var predicted = music.smooth + (at - music.smoothAt);
-        if (Math.abs(reported - predicted) < 0.15)
-            position = predicted + (reported - predicted) * Math.min(1, (at - music.smoothAt) / 0.5);
-    }
-    position = Math.min(position, reported + (reported > music.from ? 0.05 : 0));
-    music.smooth = position;
-    music.smoothAt = at;
-    music.last = Math.max(music.last, position);
-    return Math.max(0, music.last);
-});
-// clang-format on
-
-}  // namespace
+#include "platform/web/WebAudioOutput.h"
 
 namespace Sound {
 
 class Stream {
 public:
     std::string path;
+    int rate = 0;
 };
 
 struct Channel::State {
-    std::string path;
+    int rate = 0;
+    WebAudioOutput* web = nullptr;  // until the clock plays on another output
+    SoundOutput* output = nullptr;  // the one the clock plays on
+    PlaybackClock* clock = nullptr;
+    int64_t askedAt = 0;  // when the music was asked for
+    // Until the clock is there the channel stands at `frame`, paused or not,
+    // as the player left it.
+    uint64_t frame = 0;
     bool paused = false;
     bool stopped = false;
-    int offset = 0;  // milliseconds the sound reaches the listener later than the context says
+    int64_t offsetFrames = 0;
+
+    PlaybackClock* ready();
+    void close() {
+        delete clock;
+        clock = nullptr;
+        if (output != web)
+            delete output;
+        output = nullptr;
+        delete web;  // the music stops
+        web = nullptr;
+    }
+    ~State() { close(); }
 };
+
+namespace {
+
+Channel::State* playing = nullptr;  // the system's channel's, for the page's tests
+
+// The clock moves the music: the next flush starts it at that frame.
+void seek(void* user, uint64_t frame) {
+    Channel::State* state = static_cast<Channel::State*>(user);
+    if (state->web)
+        state->web->cue(frame);
+}
+
+}  // namespace
+
+// The clock, once the context plays (or it is given up): the music taken up
+// where the channel stands.
+PlaybackClock* Channel::State::ready() {
+    if (clock || stopped || !web)
+        return clock;
+    int64_t waited = SoundOutput::now() - askedAt;
+    if (web->started()) {
+        output = web;
+    } else if (waited > (web->contextRuns() ? 3 : 1) * soundOutputWaitNanoseconds) {
+        emscripten_log(EM_LOG_WARN, "velvoria: the browser gives no sound output; the production plays without its music");
+        delete web;
+        web = nullptr;
+        output = SilentOutput::open(rate, 2, nullptr, nullptr, 0, nullptr);
+    } else {
+        return nullptr;
+    }
+    clock = new PlaybackClock(*output, rate, offsetFrames, seek, this);
+    if (output == web)
+        clock->setReportSpread(WebAudioOutput::reportSpreadNanoseconds);
+    clock->seek(frame);
+    if (paused)
+        clock->setPaused(true);
+    return clock;
+}
 
 Result System::create(System** system) {
     *system = new System();
@@ -136,25 +113,38 @@ Result System::init(int, unsigned, void*) {
 
 Result System::createStream(const char* path, unsigned, void*, Stream** result) {
     *result = nullptr;
-    if (!path || !musicDecoded(path))
+    int rate = path ? WebAudioOutput::decodedRate(path) : 0;
+    if (rate <= 0)
         return ErrorFile;
+    closeChannel();
     delete stream;
-    stream = new Stream{path};
+    stream = new Stream{path, rate};
     *result = stream;
     return Ok;
 }
 
 Result System::playSound(int, Stream* played, bool paused, Channel** result) {
     *result = nullptr;
-    if (!played || !audioUp)
+    if (!played || played != stream || !audioUp)
         return ErrorInvalidHandle;
     closeChannel();
-    channel = new Channel();
-    channel->state = new Channel::State{played->path, paused, false, offsetMilliseconds};
-    if (paused)
-        musicHold(0.0);
+    Channel::State* state = new Channel::State;
+    state->rate = played->rate;
+    state->paused = paused;
+    state->offsetFrames = int64_t(offsetMilliseconds) * played->rate / 1000;
+    state->askedAt = SoundOutput::now();
+    if (outputType == OutputNoSound)
+        state->output = SilentOutput::open(played->rate, 2, nullptr, nullptr, 0, nullptr);
     else
-        musicStart(played->path.c_str(), 0.0);
+        state->web = WebAudioOutput::open(played->path.c_str());
+    if (state->output) {
+        state->clock = new PlaybackClock(*state->output, state->rate, state->offsetFrames, seek, state);
+        if (paused)
+            state->clock->setPaused(true);
+    }
+    channel = new Channel();
+    channel->state = state;
+    playing = state;
     *result = channel;
     return Ok;
 }
@@ -174,7 +164,8 @@ Result System::update() { return Ok; }
 void System::closeChannel() {
     if (!channel)
         return;
-    channel->stop();
+    if (playing == channel->state)
+        playing = nullptr;
     delete channel->state;
     delete channel;
     channel = nullptr;
@@ -190,18 +181,17 @@ Result System::release() {
 Result Channel::setPaused(bool paused) {
     if (!state || state->stopped)
         return ErrorInvalidHandle;
-    if (paused && !state->paused)
-        musicHold(musicPosition());
-    else if (!paused && state->paused)
-        musicStart(state->path.c_str(), musicPosition());
-    state->paused = paused;
+    if (PlaybackClock* clock = state->ready())
+        clock->setPaused(paused);
+    else
+        state->paused = paused;
     return Ok;
 }
 
 Result Channel::stop() {
     if (!state || state->stopped)
         return ErrorInvalidHandle;
-    musicHold(musicPosition());
+    state->close();
     state->stopped = true;
     return Ok;
 }
@@ -209,30 +199,53 @@ Result Channel::stop() {
 Result Channel::getPosition(unsigned* position, unsigned timeUnit) {
     if (!state || state->stopped || timeUnit != timeUnitMilliseconds)
         return ErrorInvalidHandle;
-    double heard = musicPosition() * 1000.0;
-    // A held position is the one set; a playing one is heard the offset later.
-    if (!state->paused)
-        heard = std::max(0.0, heard - state->offset);
-    *position = unsigned(heard);
+    PlaybackClock* clock = state->ready();
+    uint64_t frame = clock ? clock->position() : state->frame;
+    *position = unsigned(frame * 1000 / uint64_t(state->rate));
     return Ok;
 }
 
 Result Channel::setPosition(unsigned position, unsigned timeUnit) {
     if (!state || state->stopped || timeUnit != timeUnitMilliseconds)
         return ErrorInvalidHandle;
-    if (state->paused)
-        musicHold(position / 1000.0);
+    // Rounded up, so that the frame reads back as the same millisecond.
+    uint64_t frame = (uint64_t(position) * uint64_t(state->rate) + 999) / 1000;
+    if (PlaybackClock* clock = state->ready())
+        clock->seek(frame);
     else
-        musicStart(state->path.c_str(), position / 1000.0);
+        state->frame = frame;
+    return Ok;
+}
+
+Result Channel::getConsumed(unsigned long long* frames, unsigned* bufferFrames) {
+    if (!state || state->stopped)
+        return ErrorInvalidHandle;
+    uint64_t given = state->frame, queued = 0;
+    if (PlaybackClock* clock = state->ready())
+        clock->given(&given, &queued);
+    *frames = given;
+    *bufferFrames = unsigned(queued);
     return Ok;
 }
 
 Result Channel::getOutput(const char** name, bool* onWallClock) {
     if (!state || state->stopped)
         return ErrorInvalidHandle;
-    *name = "Web Audio";
-    *onWallClock = false;
+    PlaybackClock* clock = state->ready();
+    *name = clock ? state->output->name() : nullptr;
+    *onWallClock = clock && clock->onWallClock();
     return Ok;
 }
 
 }  // namespace Sound
+
+// The position the program reads, in seconds (-1 without a channel), for
+// the page's sync measurement (tests/avsync/browser.py), which samples it
+// between the program's frames: a reading like the program's own.
+extern "C" EMSCRIPTEN_KEEPALIVE double velvoria_music_position() {
+    Sound::Channel::State* state = Sound::playing;
+    if (!state || state->stopped)
+        return -1.0;
+    PlaybackClock* clock = state->ready();
+    return double(clock ? clock->position() : state->frame) / state->rate;
+}

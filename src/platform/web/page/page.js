@@ -158,8 +158,7 @@
         arguments: programArguments,
         velvoriaEvent: event,
         // What the program's own WebAudio player plays from.
-        velvoriaMusic: { context: null, buffers: {}, source: null, origin: 0, held: null, last: 0, started: 0,
-                         ran: false, wall: null, from: 0, smooth: 0, smoothAt: null },
+        velvoriaMusic: { context: null, buffers: {}, source: null },
         print: function (text) { console.log(text); },
         printErr: function (text) { console.warn(text); },
         // The preloaded data reports "... (done/total)".
