@@ -28,7 +28,10 @@ import time
 
 import numpy as np
 
-from avsync import CLICKS, LENGTH, RECORDER, SPREAD_MS, LIMIT_MS, Server, click_file, onsets, urgent, RATE
+import avsync  # noqa: E402
+from avsync import CLICKS, LENGTH, SPREAD_MS, LIMIT_MS, Server, click_file, onsets, urgent, RATE  # noqa: E402
+
+avsync.BUILD = os.path.abspath(sys.argv[1])  # the Linux build's recorder
 
 WINDOWS = os.path.abspath(sys.argv[2])
 # Within 2 ms of what a plain WASAPI player reaches on the same Wine.
@@ -111,8 +114,7 @@ def measure(server, wine, work, command, times, settings, smooth):
     """The picture's lead over the sound at each click, in ms, and the
     widest round trip of the clock echoes."""
     raw, stamps = os.path.join(work, "rec.raw"), os.path.join(work, "rec.txt")
-    recorder = subprocess.Popen([RECORDER, "avsync.monitor", str(LENGTH + 20), raw, stamps], env=server.env,
-                                preexec_fn=urgent)
+    recorder = server.recorder(LENGTH + 20, raw, stamps)
     time.sleep(0.5)
     first = wine.clock_offset()
     # The player's output into files: a pipe would be held open by any
