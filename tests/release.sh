@@ -115,12 +115,18 @@ context.objects = [
                object.linger = true audio.position = [ FL FR ] } }
 ]
 EOF
+    # The session manager gives up at once when the daemon's socket is not
+    # there yet: it is started once the socket listens.
+    local until=$((SECONDS + 30))
     for program in pipewire wireplumber; do
+        while [ "$program" = wireplumber ] && [ ! -S "$dir$PIPEWIRE_RUNTIME/pipewire-0" ]; do
+            [ "$SECONDS" -lt "$until" ] || return 1
+            sleep 0.1
+        done
         chroot "$dir" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root XDG_RUNTIME_DIR="$PIPEWIRE_RUNTIME" "$program" \
             >>"$WORK/pipewire.log" 2>&1 &
         pipewire_pids+=($!)
     done
-    local until=$((SECONDS + 30))
     while [ "$SECONDS" -lt "$until" ]; do
         chroot "$dir" /usr/bin/env -i XDG_RUNTIME_DIR="$PIPEWIRE_RUNTIME" pw-dump 2>/dev/null \
             | grep '"default.audio.sink"' >/dev/null && return 0
