@@ -5,15 +5,18 @@
 // every half millisecond, so the time a position was first shown is known
 // to about that.
 //
-// It plays until the clock reads SECONDS (10 s longer at most).
+// It plays until the clock reads SECONDS (10 s longer at most). Built for
+// Windows too, as wine_player, which tests/avsync/wine.py runs under Wine.
 //
 // usage: avsync_player FILE SECONDS [AUDIO_OFFSET_MS]
-#include <time.h>
-
 #include <cstdio>
 #include <cstdlib>
 
 #include "FmodAudio.h"
+#ifdef _WIN32
+#include "wine_clock.h"
+#else
+#include <time.h>
 
 static long long monotonicNs() {
     timespec now;
@@ -21,9 +24,15 @@ static long long monotonicNs() {
     return now.tv_sec * 1000000000LL + now.tv_nsec;
 }
 
+static void pauseHalfMillisecond() {
+    timespec pause = {0, 500000};
+    nanosleep(&pause, nullptr);
+}
+#endif
+
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: avsync_player FILE SECONDS [AUDIO_OFFSET_MS]\n");
+        std::fprintf(stderr, "usage: %s FILE SECONDS [AUDIO_OFFSET_MS]\n", argv[0]);
         return 2;
     }
     double seconds = std::atof(argv[2]);
@@ -32,7 +41,7 @@ int main(int argc, char** argv) {
         audio.setAudioOffset(std::atoi(argv[3]));
     audio.play(argv[1]);
     if (!audio.hasChannel()) {
-        std::fprintf(stderr, "avsync_player: no channel for %s\n", argv[1]);
+        std::fprintf(stderr, "%s: no channel for %s\n", argv[0], argv[1]);
         return 1;
     }
     long long start = monotonicNs(), last = -1, lastBefore = start;
@@ -46,8 +55,7 @@ int main(int argc, char** argv) {
         lastBefore = now;
         if (ms >= (long long)(seconds * 1000) || now - start > (long long)((seconds + 10) * 1e9))
             break;
-        timespec pause = {0, 500000};
-        nanosleep(&pause, nullptr);
+        pauseHalfMillisecond();
     }
     const char* output = audio.outputName();
     std::fprintf(stderr, "avsync_player: played on %s\n", output ? output : "no output");
