@@ -24,7 +24,7 @@ fi
 
 echo "test: unit tests with AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVELVORIA_SANITIZE=ON
-cmake --build build-asan -j"$JOBS" --target unit_tests audio_tests synctrack
+cmake --build build-asan -j"$JOBS" --target unit_suite
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions="$PWD/../tests/lsan.supp" \
     ctest -L 'unit|tools' --output-on-failure)
 
