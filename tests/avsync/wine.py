@@ -197,12 +197,13 @@ def main():
             """The reference and ours, in turn. Wine settles each stream's
             position at a distance from the sound of its own (most runs
             within a millisecond or two of each other, now and then one
-            10 to 40 ms away, the reference's as well as ours): a
-            configuration out of step is measured up to twice more, and the
-            medians over the runs are compared."""
+            10 to 40 ms away, the reference's as well as ours, and in a
+            fresh prefix two in a row): a configuration out of step is
+            measured up to four times more, and the medians over the runs
+            are compared."""
             label = name + "".join(", --audio-offset " + o for o in offset)
             references, runs = [], []
-            for attempt in range(3):
+            for attempt in range(5):
                 again = " (measured again)" if attempt else ""
                 references.append(line(server, wine, work, "plain WASAPI player, " + name + again,
                                        [os.path.join(WINDOWS, "wasapi_reference.exe"), windows_path(wav), seconds],
