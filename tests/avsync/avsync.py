@@ -198,29 +198,36 @@ def measure(server, work, mp3, times, settings, offset=None):
     if "played on %s" % server.output not in player.stderr:
         sys.exit("avsync: %s: the player did not play on its %s output: %s"
                  % (server.name, server.output, player.stderr.strip()))
-    # When each click's time was first shown: every line is a moment the
-    # clock had just reached its millisecond (a quarter of a poll late on
-    # average), read as a line of slope 1 near the click.
     log = np.loadtxt(player.stdout.splitlines(), dtype=np.float64).reshape(-1, 4)
-    ns, ms = log[:, 0], log[:, 3] + 0.25
-    # Smooth: no step longer than the time from just before the reading
-    # before to just after this one, and 2 ms.
-    waited = (log[:, 1] - log[:, 2]) / 1e6
-    steps = np.flatnonzero(np.diff(log[:, 3]) > waited[1:] + 2)
-    if len(steps):
-        i = steps[0]
-        sys.exit("avsync: the clock stepped from %d to %d ms in %.1f ms (%d such steps)"
-                 % (log[i, 3], log[i + 1, 3], waited[i + 1], len(steps)))
+    shown = shown_times(log, log[:, 0], times, "avsync")
+    heard = heard_times(server, raw, stamps)
+    if len(heard) != len(times):
+        sys.exit("avsync: %d clicks recorded, %d played" % (len(heard), len(times)))
+    return (heard - shown) / 1e6
+
+
+def shown_times(log, ns, times, who, smooth=True):
+    """When each click's time was first shown, in ns: every line of the
+    player's log is a moment the clock had just reached its millisecond (a
+    quarter of a poll late on average), read as a line of slope 1 near the
+    click. NS holds each line's time on the recorder's clock. Smooth: no step
+    longer than the time from just before the reading before to just after
+    this one, and 2 ms."""
+    ms = log[:, 3] + 0.25
+    if smooth:
+        waited = (log[:, 1] - log[:, 2]) / 1e6
+        steps = np.flatnonzero(np.diff(log[:, 3]) > waited[1:] + 2)
+        if len(steps):
+            i = steps[0]
+            sys.exit("%s: the clock stepped from %d to %d ms in %.1f ms (%d such steps)"
+                     % (who, log[i, 3], log[i + 1, 3], waited[i + 1], len(steps)))
     shown = []
     for t in times:
         near = np.abs(ms - t * 1000) < 100
         if near.sum() < 5:
-            sys.exit("avsync: the clock did not pass %.3f s smoothly" % t)
+            sys.exit("%s: the clock did not pass %.3f s smoothly" % (who, t))
         shown.append(np.median(ns[near] + (t * 1000 - ms[near]) * 1e6))
-    heard = heard_times(server, raw, stamps)
-    if len(heard) != len(times):
-        sys.exit("avsync: %d clicks recorded, %d played" % (len(heard), len(times)))
-    return (heard - np.array(shown)) / 1e6
+    return np.array(shown)
 
 
 def heard_times(server, raw, stamps):

@@ -29,7 +29,8 @@ import time
 import numpy as np
 
 import avsync  # noqa: E402
-from avsync import CLICKS, LENGTH, SPREAD_MS, LIMIT_MS, Server, click_file, onsets, urgent, RATE  # noqa: E402
+from avsync import (CLICKS, LENGTH, SPREAD_MS, LIMIT_MS, Server, click_file, heard_times, shown_times,  # noqa: E402
+                    urgent)
 
 avsync.BUILD = os.path.abspath(sys.argv[1])  # the Linux build's recorder
 
@@ -135,26 +136,11 @@ def measure(server, wine, work, command, times, settings, smooth):
     # The Windows clock's times on ours: the offset drawn from the echo
     # before to the one after.
     offset = np.interp(log[:, 0], [first[1] + first[0], last[1] + last[0]], [first[0], last[0]])
-    ns, ms = log[:, 0] - offset, log[:, 3] + 0.25
-    if smooth:
-        waited = (log[:, 1] - log[:, 2]) / 1e6
-        steps = np.flatnonzero(np.diff(log[:, 3]) > waited[1:] + 2)
-        if len(steps):
-            i = steps[0]
-            sys.exit("avsync: wine: the clock stepped from %d to %d ms in %.1f ms (%d such steps)"
-                     % (log[i, 3], log[i + 1, 3], waited[i + 1], len(steps)))
-    shown = []
-    for t in times:
-        near = np.abs(ms - t * 1000) < 100
-        if near.sum() < 5:
-            sys.exit("avsync: wine: the clock did not pass %.3f s" % t)
-        shown.append(np.median(ns[near] + (t * 1000 - ms[near]) * 1e6))
-    stamp = np.loadtxt(stamps, dtype=np.float64).reshape(-1, 2)
-    base = np.median(stamp[:, 1] - stamp[:, 0] * 1e9 / RATE)
-    heard = [base + i * 1e9 / RATE for i in onsets(np.fromfile(raw, "<i2"))]
+    shown = shown_times(log, log[:, 0] - offset, times, "avsync: wine", smooth)
+    heard = heard_times(server, raw, stamps)
     if len(heard) != len(times):
         sys.exit("avsync: wine: %d clicks recorded, %d played" % (len(heard), len(times)))
-    return (np.array(heard) - np.array(shown)) / 1e6, max(first[2], last[2]) / 1e6
+    return (heard - shown) / 1e6, max(first[2], last[2]) / 1e6
 
 
 def line(server, wine, work, name, command, times, settings, smooth):
