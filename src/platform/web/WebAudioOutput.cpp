@@ -38,13 +38,16 @@ EM_JS(int, webAudioRuns, (), { return Module.velvoriaMusic.context.state === 'ru
 
 // The context now: [running, currentTime, whether it gives output stamps,
 // the stamp's contextTime and performanceTime, the latency it states]. The
-// stamp and the latency are asked for only once the context runs: Firefox
-// measures its latency once, when first asked, and a stream that has only
-// begun states a fraction of what it settles at.
-EM_JS(void, webAudioClock, (double* out), {
-    var context = Module.velvoriaMusic.context;
+// stamp and the latency are first asked for once the context has played
+// `settle` seconds, and from then on at every read: Firefox measures its
+// latency once, when first asked, and a stream that has only begun states a
+// fraction of what it settles at.
+EM_JS(void, webAudioClock, (double* out, double settle), {
+    var music = Module.velvoriaMusic;
+    var context = music.context;
     var at = out >> 3;
-    var running = context.state === 'running' && context.currentTime > 0;
+    if (context.state === 'running' && context.currentTime >= settle) music.settled = true;
+    var running = context.state === 'running' && context.currentTime > 0 && music.settled === true;
     var stamp = running && context.getOutputTimestamp ? context.getOutputTimestamp() : null;
     HEAPF64[at] = running ? 1 : 0;
     HEAPF64[at + 1] = context.currentTime;
@@ -88,7 +91,7 @@ uint64_t WebAudioOutput::frames(double seconds) const {
 
 WebAudioOutput::Clock WebAudioOutput::read() {
     double out[6];
-    webAudioClock(out);
+    webAudioClock(out, settleSeconds);
     Clock clock{out[0] != 0, out[1], out[2] != 0, out[3], out[4], out[5]};
     if (!clock.stamps && clock.running) {
         // No stamps at all (an older browser): its context's time less the
@@ -107,8 +110,15 @@ WebAudioOutput::Clock WebAudioOutput::read() {
             firstSeenAt = emscripten_get_now();
         lastStampTime = clock.stampTime;
         lastStampAt = clock.stampAt;
-        if (movingStamps)
+        if (movingStamps) {
             clock.stampAt = firstSeenAt;
+            // Its latency is one reading of the sound server's fill, taken
+            // at a moment of no meaning: cubeb has PulseAudio ask for a
+            // quarter of the buffer at a time, so the fill swings over the
+            // last quarter below the latency of what was just written, and
+            // the reading falls short by an eighth on average.
+            clock.stampTime -= clock.latency / 8;
+        }
     }
     return clock;
 }

@@ -15,7 +15,8 @@
 // performanceTime of 0). Firefox's stamps say only that its context time less
 // the latency it states is heard now, and its page sees that time in blocks
 // of 20 to 150 ms: such a stamp is taken as heard when the page first saw it,
-// and the playback clock follows the earliest of them (setReportSpread, with
+// with the eighth its stated latency falls short on average (read()), and
+// the playback clock follows the earliest of them (setReportSpread, with
 // reportSpreadNanoseconds).
 class WebAudioOutput : public SoundOutput {
 public:
@@ -29,6 +30,10 @@ public:
     // music would be late by as much, unseen. Started ahead, it begins on
     // the frame the index says.
     static constexpr double startAheadSeconds = 0.2;
+    // How long the context plays before its latency is first asked for
+    // (Firefox measures it once, at the first ask; its stream takes a
+    // moment to fill).
+    static constexpr double settleSeconds = 0.3;
 
     // The decoded music at `path` on the page's context; null where the page
     // has not decoded it or has no context.
